@@ -1,0 +1,87 @@
+// Every difference between interpreter versions lives here, so that a new
+// version means editing this file only. Supported: CPython 3.8 to 3.13.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_MAJOR_VERSION < 3 || (PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION < 8)
+// 2.7 would need its own module entry point (initNAME), no vectorcall and
+// classic class creation; add those branches here when it is wanted.
+#error "this runtime layer needs CPython 3.8 or newer"
+#endif
+
+#if PY_VERSION_HEX < 0x03090000
+#define RT_VECTORCALL _PyObject_Vectorcall
+#define RT_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#else
+#define RT_VECTORCALL PyObject_Vectorcall
+#define RT_TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+
+// The module entry point must stay visible although everything else is
+// built with hidden visibility.
+#define RT_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+
+namespace rt {
+namespace compat {
+
+// Argument errors name the function by its qualified name since 3.10.
+inline PyObject* call_error_name(PyObject* name, PyObject* qualname) {
+#if PY_VERSION_HEX >= 0x030A0000
+    (void)name;
+    return qualname;
+#else
+    (void)qualname;
+    return name;
+#endif
+}
+
+// What PyVarObject_HEAD_INIT(NULL, 0) does, for a type built in code.
+inline void init_static_type_head(PyTypeObject* t) {
+#if PY_VERSION_HEX >= 0x03090000
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(t), 1);
+#else
+    reinterpret_cast<PyObject*>(t)->ob_refcnt = 1;
+#endif
+}
+
+// Message of ZeroDivisionError for float division.
+inline const char* float_division_by_zero() {
+#if PY_VERSION_HEX >= 0x030E0000
+    return "division by zero";
+#else
+    return "float division by zero";
+#endif
+}
+
+// Since 3.10 NameError carries the missing name (used for suggestions).
+inline void annotate_name_error(PyObject* name) {
+#if PY_VERSION_HEX >= 0x030A0000
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && PyObject_SetAttrString(value, "name", name) < 0) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+#else
+    (void)name;
+#endif
+}
+
+// ImportError of "from x import y": since 3.12 it also records the name.
+inline void set_import_error(PyObject* msg, PyObject* modname, PyObject* path, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetImportError(msg, modname, path);
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && PyObject_SetAttrString(value, "name_from", name) < 0) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+#else
+    (void)name;
+    PyErr_SetImportError(msg, modname, path);
+#endif
+}
+
+}  // namespace compat
+}  // namespace rt

@@ -1,0 +1,49 @@
+// NumPy array access for native arithmetic. Only rt_numpy.cpp sees NumPy's
+// headers; modules get plain pointers and strides.
+#pragma once
+
+#include "rt.hpp"
+
+namespace rt {
+namespace np {
+
+// Loads NumPy's C API; call once the module has imported numpy.
+void init();
+
+// A new numpy.float64 scalar.
+Ref float64(double v);
+
+// A NumPy array, held by reference. Element access goes through strides, so
+// views and transposes are read in place.
+class Array {
+    Ref ref_;
+
+  public:
+    Array() = default;
+    // The object itself when it is an array, else numpy.asarray(o).
+    static Array from(Obj o);
+    // A new C-contiguous float64 array, zero-filled or uninitialised.
+    static Array zeros(std::initializer_list<Py_ssize_t> shape);
+    static Array empty(std::initializer_list<Py_ssize_t> shape);
+
+    Obj obj() const { return ref_; }
+    Ref ref() const { return ref_; }
+    int ndim() const;
+    Py_ssize_t shape(int axis) const;
+    // NumPy's dtype kind: 'f' float, 'i' int, 'u' unsigned, 'b' bool, ...
+    char kind() const;
+    bool is_float64() const;
+    bool writeable() const;
+    // This array as float64 (itself when it already is).
+    Array as_float64() const;
+
+    char* data() const;
+    Py_ssize_t stride(int axis) const;
+    double& at(Py_ssize_t i) const { return *reinterpret_cast<double*>(data() + i * stride(0)); }
+    double& at(Py_ssize_t i, Py_ssize_t j) const {
+        return *reinterpret_cast<double*>(data() + i * stride(0) + j * stride(1));
+    }
+};
+
+}  // namespace np
+}  // namespace rt
