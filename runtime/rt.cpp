@@ -50,6 +50,13 @@ void Obj::setattr(PyObject* name, Obj value) const {
 Ref Obj::operator[](Obj key) const { return Ref::steal(PyObject_GetItem(p_, key.ptr())); }
 
 Ref Obj::operator[](Py_ssize_t index) const {
+    // Same result as indexing with an int object, without making one.
+    if (PyList_CheckExact(p_) || PyTuple_CheckExact(p_)) {
+        const Py_ssize_t n = Py_SIZE(p_);
+        const Py_ssize_t i = index < 0 ? index + n : index;
+        if (0 <= i && i < n)
+            return Ref::borrow(PyList_CheckExact(p_) ? PyList_GET_ITEM(p_, i) : PyTuple_GET_ITEM(p_, i));
+    }
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
     return Ref::steal(PyObject_GetItem(p_, key.ptr()));
 }

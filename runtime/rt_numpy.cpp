@@ -22,35 +22,35 @@ Ref float64(double v) {
     return Ref::steal(s);
 }
 
+void Array::adopt(Ref r) {
+    ref_ = std::move(r);
+    PyArrayObject* a = arr(ref_);
+    data_ = static_cast<char*>(PyArray_DATA(a));
+    ndim_ = PyArray_NDIM(a);
+    for (int k = 0; k < 2 && k < ndim_; ++k) {
+        shape_[k] = PyArray_DIM(a, k);
+        strides_[k] = PyArray_STRIDE(a, k);
+    }
+}
+
 Array Array::from(Obj o) {
     Array a;
-    a.ref_ = PyArray_Check(o.ptr()) ? Ref::borrow(o.ptr()) : Ref::steal(PyArray_FROM_O(o.ptr()));
+    a.adopt(PyArray_Check(o.ptr()) ? Ref::borrow(o.ptr()) : Ref::steal(PyArray_FROM_O(o.ptr())));
     return a;
 }
 
-Array Array::zeros(std::initializer_list<Py_ssize_t> shape) {
+static Array new_array(std::initializer_list<Py_ssize_t> shape, bool zero) {
     npy_intp dims[NPY_MAXDIMS];
     int n = 0;
     for (Py_ssize_t d : shape) dims[n++] = d;
-    Array a;
-    a.ref_ = Ref::steal(PyArray_ZEROS(n, dims, NPY_DOUBLE, 0));
-    return a;
+    return Array::from(Ref::steal(zero ? PyArray_ZEROS(n, dims, NPY_DOUBLE, 0) : PyArray_SimpleNew(n, dims, NPY_DOUBLE)));
 }
 
-Array Array::empty(std::initializer_list<Py_ssize_t> shape) {
-    npy_intp dims[NPY_MAXDIMS];
-    int n = 0;
-    for (Py_ssize_t d : shape) dims[n++] = d;
-    Array a;
-    a.ref_ = Ref::steal(PyArray_SimpleNew(n, dims, NPY_DOUBLE));
-    return a;
-}
+Array Array::zeros(std::initializer_list<Py_ssize_t> shape) { return new_array(shape, true); }
+Array Array::empty(std::initializer_list<Py_ssize_t> shape) { return new_array(shape, false); }
 
-int Array::ndim() const { return PyArray_NDIM(arr(ref_)); }
-Py_ssize_t Array::shape(int axis) const { return PyArray_DIM(arr(ref_), axis); }
+Py_ssize_t Array::shape_any(int axis) const { return PyArray_DIM(arr(ref_), axis); }
 char Array::kind() const { return PyArray_DESCR(arr(ref_))->kind; }
-char* Array::data() const { return static_cast<char*>(PyArray_DATA(arr(ref_))); }
-Py_ssize_t Array::stride(int axis) const { return PyArray_STRIDE(arr(ref_), axis); }
 bool Array::writeable() const { return PyArray_ISWRITEABLE(arr(ref_)); }
 
 bool Array::is_float64() const {
@@ -60,9 +60,7 @@ bool Array::is_float64() const {
 
 Array Array::as_float64() const {
     if (is_float64()) return *this;
-    Array a;
-    a.ref_ = Ref::steal(PyArray_FromAny(ref_.ptr(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_ALIGNED, nullptr));
-    return a;
+    return from(Ref::steal(PyArray_FromAny(ref_.ptr(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_ALIGNED, nullptr)));
 }
 
 }  // namespace np

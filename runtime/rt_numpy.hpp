@@ -17,6 +17,12 @@ Ref float64(double v);
 // views and transposes are read in place.
 class Array {
     Ref ref_;
+    char* data_ = nullptr;
+    int ndim_ = 0;
+    Py_ssize_t shape_[2] = {0, 0};
+    Py_ssize_t strides_[2] = {0, 0};
+
+    void adopt(Ref r);
 
   public:
     Array() = default;
@@ -28,8 +34,10 @@ class Array {
 
     Obj obj() const { return ref_; }
     Ref ref() const { return ref_; }
-    int ndim() const;
-    Py_ssize_t shape(int axis) const;
+    int ndim() const { return ndim_; }
+    // Only the first two axes are kept at hand; arithmetic here is 1-D or 2-D.
+    Py_ssize_t shape(int axis) const { return axis < 2 ? shape_[axis] : shape_any(axis); }
+    Py_ssize_t shape_any(int axis) const;
     // NumPy's dtype kind: 'f' float, 'i' int, 'u' unsigned, 'b' bool, ...
     char kind() const;
     bool is_float64() const;
@@ -37,11 +45,9 @@ class Array {
     // This array as float64 (itself when it already is).
     Array as_float64() const;
 
-    char* data() const;
-    Py_ssize_t stride(int axis) const;
-    double& at(Py_ssize_t i) const { return *reinterpret_cast<double*>(data() + i * stride(0)); }
+    double& at(Py_ssize_t i) const { return *reinterpret_cast<double*>(data_ + i * strides_[0]); }
     double& at(Py_ssize_t i, Py_ssize_t j) const {
-        return *reinterpret_cast<double*>(data() + i * stride(0) + j * stride(1));
+        return *reinterpret_cast<double*>(data_ + i * strides_[0] + j * strides_[1]);
     }
 };
 
