@@ -4,6 +4,9 @@
 // methods, main. Everything a user may substitute (numpy, the framework, the
 // methods reached through self) is looked up when used; the arithmetic of
 // evaluation and sampling runs here.
+#include <cmath>
+#include <vector>
+
 #include "rt.hpp"
 #include "rt_numpy.hpp"
 
@@ -49,6 +52,19 @@ static const char kEvaluateDoc[] =
 static const char kGetSamplesDoc[] =
     "\n"
     "        Returns an array of values. samples is a tuple that has to be at least (2, 2)\n"
+    "        ";
+
+static const char kSetColorDoc[] =
+    "\n"
+    "        set_color_from_XYZ is the default color scheme for rendering\n"
+    "        quiltsheets. It takes  x, y, z values that are in [0, 1] and sets\n"
+    "        the color based on the normalized XYZ coordinate \n"
+    "        ";
+
+static const char kDrawSceneDoc[] =
+    "\n"
+    "        drawing meshes with normalized values is more generic because the caller\n"
+    "        can then approrpriately scale and translate the mesh.\n"
     "        ";
 
 // ---------------------------------------------------------------------------
@@ -196,6 +212,133 @@ static Ref Quiltsheet_get_samples(const Env& g, Obj self, Obj samples) {
     return result;
 }
 
+// The sampled coordinate mapped onto [0, 1]; a coordinate that does not vary
+// over the grid sits in the middle, 0.5, instead of dividing zero by zero.
+static np::Array normalized(Obj values) {
+    np::Array a = np::Array::from(values);
+    if (a.ndim() != 2) rt::raise(PyExc_ValueError, "sampled coordinates must be a 2-D array");
+    a = a.as_float64();
+    const Py_ssize_t m = a.shape(0), n = a.shape(1);
+    np::Array out = np::Array::empty({m, n});
+    if (m == 0 || n == 0) return out;
+    double lo = a.at(0, 0), hi = a.at(0, 0);
+    for (Py_ssize_t i = 0; i < m; ++i)
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            lo = std::fmin(lo, a.at(i, j));
+            hi = std::fmax(hi, a.at(i, j));
+        }
+    const double range = hi - lo;
+    for (Py_ssize_t i = 0; i < m; ++i)
+        for (Py_ssize_t j = 0; j < n; ++j) out.at(i, j) = range > 0.0 ? (a.at(i, j) - lo) / range : 0.5;
+    return out;
+}
+
+static Ref Quiltsheet_set_color_from_XYZ(const Env& g, Obj, Obj x, Obj y, Obj z) {
+    if (rt::assertions_enabled()) {
+        rt::assert_between(x, 0.0, 1.0);
+        rt::assert_between(y, 0.0, 1.0);
+        rt::assert_between(z, 0.0, 1.0);
+    }
+    g[RT_ID("glColor3f")](x, y, z);
+    return rt::none();
+}
+
+static Ref Quiltsheet_draw_scene(const Env& g, Obj self, Obj bDrawCoordAxes) {
+    Ref result = self.attr(RT_ID("get_samples"))(self.attr(RT_ID("num_samples_rendering")));
+
+    if (bDrawCoordAxes.is_true()) {
+        g[RT_ID("glPushMatrix")]();
+        rt::OnError pop([&] { g[RT_ID("glPopMatrix")](); });
+        g[RT_ID("glScalef")](0.25, 0.25, 0.25);
+        g[RT_ID("draw3DCoordinateAxesQuadrics")]();
+        pop.dismiss();
+        g[RT_ID("glPopMatrix")]();
+    }
+
+    const np::Array X = normalized(result[0]), Y = normalized(result[1]), Z = normalized(result[2]);
+
+    g[RT_ID("glPushMatrix")]();
+    rt::OnError pop_matrix([&] { g[RT_ID("glPopMatrix")](); });
+    g[RT_ID("glPushAttrib")](g[RT_ID("GL_ALL_ATTRIB_BITS")]);
+    rt::OnError pop_attrib([&] { g[RT_ID("glPopAttrib")](); });
+    g[RT_ID("glDisable")](g[RT_ID("GL_CULL_FACE")]);
+    g[RT_ID("glTranslatef")](-0.5, -0.5, -0.5);
+
+    // Each counter is bounded by the axis it indexes, so unequal grids draw
+    // whole; for a square grid this is the documented cell order.
+    Ref samples = self.attr(RT_ID("num_samples_rendering"));
+    const Py_ssize_t m = samples[0].to_index(), n = samples[1].to_index();
+    if (X.shape(0) < m || X.shape(1) < n || Y.shape(0) < m || Y.shape(1) < n || Z.shape(0) < m || Z.shape(1) < n)
+        rt::raise(PyExc_ValueError, "the samples do not cover num_samples_rendering");
+    Ref set_color = self.attr(RT_ID("set_color_from_XYZ"));
+    const bool own_colors = rt::is_bound_native(set_color, self, rt::body_of<Quiltsheet_set_color_from_XYZ>());
+    static const int corners[6][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}};
+    for (Py_ssize_t c = 0; c + 1 < n; ++c) {
+        for (Py_ssize_t r = 0; r + 1 < m; ++r) {
+            g[RT_ID("glBegin")](g[RT_ID("GL_TRIANGLES")]);
+            rt::OnError end([&] { g[RT_ID("glEnd")](); });
+            for (const auto& k : corners) {
+                const Py_ssize_t a = r + k[0], b = c + k[1];
+                Ref x = rt::to_ref(X.at(a, b)), y = rt::to_ref(Y.at(a, b)), z = rt::to_ref(Z.at(a, b));
+                if (own_colors)
+                    Quiltsheet_set_color_from_XYZ(g, self, x, y, z);
+                else
+                    self.attr(RT_ID("set_color_from_XYZ"))(x, y, z);
+                g[RT_ID("glVertex3f")](x, y, z);
+            }
+            end.dismiss();
+            g[RT_ID("glEnd")]();
+        }
+    }
+
+    pop_attrib.dismiss();
+    g[RT_ID("glPopAttrib")]();
+    pop_matrix.dismiss();
+    g[RT_ID("glPopMatrix")]();
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+
+static Ref main_(const Env& g) {
+    std::vector<Ref> glut = rt::from_import(g.globals(), "OpenGL.GLUT",
+                                            {RT_ID("glutInit"), RT_ID("glutInitDisplayMode"), RT_ID("glutMainLoop"),
+                                             RT_ID("GLUT_DOUBLE"), RT_ID("GLUT_RGBA")});
+    const Ref &glutInit = glut[0], &glutInitDisplayMode = glut[1], &glutMainLoop = glut[2];
+    std::vector<Ref> framework = rt::from_import(g.globals(), "Stagehall", {RT_ID("View"), RT_ID("Framepane")});
+    const Ref &View = framework[0], &Framepane = framework[1];
+
+    glutInit();
+    glutInitDisplayMode(rt::bit_or(glut[3], glut[4]));
+
+    Ref cam_spec = rt::dict();
+    cam_spec.setitem(rt::to_ref("eye"), rt::list(2, 2, 2));
+    cam_spec.setitem(rt::to_ref("center"), rt::list(0, 0, 0));
+    cam_spec.setitem(rt::to_ref("up"), rt::list(0, 1, 0));
+    cam_spec.setitem(rt::to_ref("fovy"), rt::to_ref(30));
+    cam_spec.setitem(rt::to_ref("aspect"), rt::to_ref(1.0));
+    cam_spec.setitem(rt::to_ref("near"), rt::to_ref(0.01));
+    cam_spec.setitem(rt::to_ref("far"), rt::to_ref(200.0));
+
+    Ref data_points = g[RT_ID("np")].attr(RT_ID("zeros"))(RT_CONST(rt::tuple(16, 3)));
+    data_points.setitem(RT_CONST(rt::tuple(rt::slice_all(), 0)),
+                        g[RT_ID("np")].attr(RT_ID("transpose"))(
+                            rt::list(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3)));
+    data_points.setitem(RT_CONST(rt::tuple(rt::slice_all(), 1)),
+                        g[RT_ID("np")].attr(RT_ID("transpose"))(
+                            rt::list(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3)));
+    data_points.setitem(RT_CONST(rt::tuple(rt::slice_all(), 2)),
+                        g[RT_ID("np")].attr(RT_ID("transpose"))(
+                            rt::list(0, -2, 2, -3, 0, -2, 2, -3, 0, -2, 2, -3, 0, -2, 2, -3)));
+
+    Ref QSheet = g[RT_ID("Quiltsheet")](data_points);
+    Ref cam = View(QSheet, cam_spec);
+    Framepane("Quiltsheet", cam, rt::kw(RT_ID("window_size"), RT_CONST(rt::tuple(512, 512))),
+              rt::kw(RT_ID("window_pos"), RT_CONST(rt::tuple(520, 0))));
+    glutMainLoop();
+    return rt::none();
+}
+
 // ---------------------------------------------------------------------------
 
 static void module_body(const rt::Module& mod) {
@@ -211,7 +354,12 @@ static void module_body(const rt::Module& mod) {
     cls.def<Quiltsheet_evaluate>({"evaluate", "Quiltsheet.evaluate", kEvaluateDoc, {"self", "st_param"}});
     cls.def<Quiltsheet_get_samples>({"get_samples", "Quiltsheet.get_samples", kGetSamplesDoc, {"self", "samples"}},
                                     rt::tuple(rt::tuple(7, 7)));
+    cls.def<Quiltsheet_set_color_from_XYZ>(
+        {"set_color_from_XYZ", "Quiltsheet.set_color_from_XYZ", kSetColorDoc, {"self", "x", "y", "z"}});
+    cls.def<Quiltsheet_draw_scene>({"draw_scene", "Quiltsheet.draw_scene", kDrawSceneDoc, {"self", "bDrawCoordAxes"}},
+                                   rt::tuple(true));
     mod.set(RT_ID("Quiltsheet"), cls.create());
+    mod.def<main_>({"main", "main", nullptr, {}});
 
     if (mod[RT_ID("__name__")].equals("__main__")) mod[RT_ID("main")]();
     mod.set(RT_ID("__test__"), rt::dict());

@@ -83,5 +83,19 @@ inline void set_import_error(PyObject* msg, PyObject* modname, PyObject* path, P
 #endif
 }
 
+// ValueError of a, b = value when value is longer; 3.14 adds the length.
+inline void too_many_values_to_unpack(PyObject* value, int expected) {
+#if PY_VERSION_HEX >= 0x030E0000
+    if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", expected,
+                     PyObject_Size(value));
+        return;
+    }
+#else
+    (void)value;
+#endif
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", expected);
+}
+
 }  // namespace compat
 }  // namespace rt

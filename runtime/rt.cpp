@@ -103,6 +103,31 @@ Py_ssize_t Obj::to_index() const {
     return n;
 }
 
+void unpack(Obj value, std::initializer_list<Ref*> targets) {
+    const int expected = static_cast<int>(targets.size());
+    PyTypeObject* type = Py_TYPE(value.ptr());
+    if (!type->tp_iter && !PySequence_Check(value.ptr()))
+        raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
+    Ref it = Ref::steal(PyObject_GetIter(value.ptr()));
+    int got = 0;
+    for (Ref* target : targets) {
+        PyObject* item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) raise();
+            raise_format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", expected, got);
+        }
+        *target = Ref::steal(item);
+        ++got;
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        compat::too_many_values_to_unpack(value.ptr(), expected);
+        throw Error();
+    }
+    if (PyErr_Occurred()) raise();
+}
+
 Ref call(Obj callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
     return Ref::steal(RT_VECTORCALL(callable.ptr(), args, nargs, kwnames));
 }

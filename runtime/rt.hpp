@@ -153,19 +153,23 @@ inline Ref negate(Obj a) { return Ref::steal(PyNumber_Negative(a.ptr())); }
 #define RT_CONST(expr) ([]() -> ::rt::Obj { static PyObject* const c_ = (expr).release(); return c_; }())
 inline Ref slice_all() { return Ref::steal(PySlice_New(nullptr, nullptr, nullptr)); }
 
-// Runs `undo` when the scope is left by an exception; the caller still sees
-// the original Python exception, whatever the undo does.
+// Runs `undo` when the scope is left by an exception, unless dismissed
+// first; the caller still sees the original Python exception, whatever the
+// undo does. Drawing code arms one per push or glBegin, so that an exception
+// closes, in reverse order, whatever was opened.
 template <class F>
 class OnError {
     F undo_;
     int pending_;
+    bool armed_ = true;
 
   public:
     explicit OnError(F undo) : undo_(std::move(undo)), pending_(std::uncaught_exceptions()) {}
     OnError(const OnError&) = delete;
     OnError& operator=(const OnError&) = delete;
+    void dismiss() { armed_ = false; }
     ~OnError() {
-        if (std::uncaught_exceptions() <= pending_) return;
+        if (!armed_ || std::uncaught_exceptions() <= pending_) return;
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         try {
@@ -176,6 +180,9 @@ class OnError {
         PyErr_Restore(type, value, tb);
     }
 };
+
+// a, b, ... = value: the targets in order, with the interpreter's errors.
+void unpack(Obj value, std::initializer_list<Ref*> targets);
 
 // Calls ------------------------------------------------------------------
 

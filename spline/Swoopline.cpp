@@ -222,6 +222,81 @@ static Ref Swoopline_evaluate_curve_segment(const Env&, Obj self, Obj segNo, Obj
     return rt::tuple(p.ref(), m.ref());
 }
 
+static const char kDrawSceneDoc[] =
+    "\n"
+    "        Draw the sequence of Swoopline segments and tangents at the endpoints.\n"
+    "        ";
+
+static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
+    const Py_ssize_t NSeg = self.attr(RT_ID("point_tangent_list")).len() - 1;
+    if (NSeg < 1 || self.attr(RT_ID("coeff_matrix")).len() < 1) return rt::none();
+
+    if (bDrawCoord.is_true()) {
+        g[RT_ID("glPushMatrix")]();
+        rt::OnError pop([&] { g[RT_ID("glPopMatrix")](); });
+        g[RT_ID("glScalef")](0.2, 0.2, 0.2);
+        g[RT_ID("draw3DCoordinateAxesQuadrics")]();
+        pop.dismiss();
+        g[RT_ID("glPopMatrix")]();
+    }
+
+    auto vertex = [&](Obj p) { g[RT_ID("glVertex3f")](p[0], p[1], p[2]); };
+
+    {
+        g[RT_ID("glPushAttrib")](g[RT_ID("GL_ALL_ATTRIB_BITS")]);
+        rt::OnError pop_attrib([&] { g[RT_ID("glPopAttrib")](); });
+        g[RT_ID("glColor3f")](0.8, 0.8, 0.8);
+        g[RT_ID("glBegin")](g[RT_ID("GL_LINE_STRIP")]);
+        rt::OnError end([&] { g[RT_ID("glEnd")](); });
+        for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) {
+            Ref ts = g[RT_ID("np")].attr(RT_ID("linspace"))(0, 1, self.attr(RT_ID("num_samples_rendering")));
+            Ref it = Ref::steal(PyObject_GetIter(ts.ptr()));
+            while (PyObject* item = PyIter_Next(it.ptr())) {
+                Ref t = Ref::steal(item);
+                Ref pt, tangent;
+                rt::unpack(self.attr(RT_ID("evaluate_curve_segment"))(segNo, t), {&pt, &tangent});
+                vertex(pt);
+            }
+            if (PyErr_Occurred()) rt::raise();
+        }
+        end.dismiss();
+        g[RT_ID("glEnd")]();
+        pop_attrib.dismiss();
+        g[RT_ID("glPopAttrib")]();
+    }
+
+    // A red line of length 0.5 along the tangent at every data point; a
+    // zero tangent has no direction, so it gets no line.
+    auto tangent_line = [&](Py_ssize_t segNo, int t) {
+        Ref pt, tangent;
+        rt::unpack(self.attr(RT_ID("evaluate_curve_segment"))(segNo, t), {&pt, &tangent});
+        np::Array m = np::Array::from(tangent).as_float64();
+        np::Array p = np::Array::from(pt).as_float64();
+        if (m.ndim() != 1 || p.ndim() != 1 || m.shape(0) < 3 || p.shape(0) < 3)
+            rt::raise(PyExc_ValueError, "a point and tangent need three coordinates to be drawn");
+        double length = 0.0;
+        for (Py_ssize_t i = 0; i < m.shape(0); ++i) length += m.at(i) * m.at(i);
+        length = std::sqrt(length);
+        if (!(length > 0.0) || !std::isfinite(length)) return;
+        g[RT_ID("glBegin")](g[RT_ID("GL_LINES")]);
+        rt::OnError end([&] { g[RT_ID("glEnd")](); });
+        g[RT_ID("glVertex3f")](p.at(0), p.at(1), p.at(2));
+        g[RT_ID("glVertex3f")](p.at(0) + m.at(0) / length * 0.5, p.at(1) + m.at(1) / length * 0.5,
+                               p.at(2) + m.at(2) / length * 0.5);
+        end.dismiss();
+        g[RT_ID("glEnd")]();
+    };
+
+    g[RT_ID("glPushAttrib")](g[RT_ID("GL_ALL_ATTRIB_BITS")]);
+    rt::OnError pop_attrib([&] { g[RT_ID("glPopAttrib")](); });
+    g[RT_ID("glColor3f")](1.0, 0.2, 0.2);
+    for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) tangent_line(segNo, 0);
+    tangent_line(NSeg - 1, 1);
+    pop_attrib.dismiss();
+    g[RT_ID("glPopAttrib")]();
+    return rt::none();
+}
+
 // ---------------------------------------------------------------------------
 
 static Ref main_(const Env& g) {
@@ -269,6 +344,8 @@ static void module_body(const rt::Module& mod) {
     cls.def<Swoopline_add_point>({"add_point", "Swoopline.add_point", kAddPointDoc, {"self", "data_point"}});
     cls.def<Swoopline_evaluate_curve_segment>(
         {"evaluate_curve_segment", "Swoopline.evaluate_curve_segment", kEvaluateDoc, {"self", "segNo", "t"}});
+    cls.def<Swoopline_draw_scene>({"draw_scene", "Swoopline.draw_scene", kDrawSceneDoc, {"self", "bDrawCoord"}},
+                                  rt::tuple(true));
     mod.set(RT_ID("Swoopline"), cls.create());
 
     mod.import_star("OpenGL.GL");
