@@ -312,8 +312,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             if (!slots[m + i]) slots[m + i] = PyTuple_GET_ITEM(f->defaults, i);
     }
 
+    // Native bodies call each other through the interpreter, so runaway
+    // recursion must hit the interpreter's limit, not the C stack.
+    if (Py_EnterRecursiveCall(" while calling a native function")) return nullptr;
     // The caller's references keep every argument alive for the call.
-    return f->body(f, slots);
+    PyObject* result = f->body(f, slots);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -650,6 +655,10 @@ void Module::import_from(const char* module, std::initializer_list<PyObject*> na
     std::vector<Ref> values = from_import(dict_, module, names);
     size_t i = 0;
     for (PyObject* n : names) set(n, values[i++]);
+}
+
+void Module::import_from_as(const char* module, PyObject* name, PyObject* as_name) const {
+    set(as_name, from_import(dict_, module, {name})[0]);
 }
 
 void Module::import_star(const char* module) const {

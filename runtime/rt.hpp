@@ -144,6 +144,8 @@ Ref list(A&&... items) {
 }
 
 inline Ref dict() { return Ref::steal(PyDict_New()); }
+inline Ref multiply(Obj a, Obj b) { return Ref::steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
+inline Ref subtract(Obj a, Obj b) { return Ref::steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
 inline Ref true_divide(Obj a, Obj b) { return Ref::steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
 inline Ref bit_or(Obj a, Obj b) { return Ref::steal(PyNumber_Or(a.ptr(), b.ptr())); }
 inline Ref negate(Obj a) { return Ref::steal(PyNumber_Negative(a.ptr())); }
@@ -183,6 +185,17 @@ class OnError {
 
 // a, b, ... = value: the targets in order, with the interpreter's errors.
 void unpack(Obj value, std::initializer_list<Ref*> targets);
+
+// open(); body(); close() -- and close() also when body raises, before the
+// exception goes on.
+template <class Open, class Close, class Body>
+void bracket(Open&& open, Close&& close, Body&& body) {
+    open();
+    OnError undo(close);
+    body();
+    undo.dismiss();
+    close();
+}
 
 // Calls ------------------------------------------------------------------
 
@@ -350,6 +363,8 @@ class Module {
     void import(const char* module, PyObject* as = nullptr) const;
     // from module import n1, n2, ...
     void import_from(const char* module, std::initializer_list<PyObject*> names) const;
+    // from module import name as as_name
+    void import_from_as(const char* module, PyObject* name, PyObject* as_name) const;
     // from module import *
     void import_star(const char* module) const;
 
