@@ -43,6 +43,17 @@ PyObject* intern(const char* s) {
 
 Ref Obj::attr(PyObject* name) const { return Ref::steal(PyObject_GetAttr(p_, name)); }
 
+bool Obj::hasattr(PyObject* name) const {
+    PyObject* v = PyObject_GetAttr(p_, name);
+    if (v) {
+        Py_DECREF(v);
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    return false;
+}
+
 void Obj::setattr(PyObject* name, Obj value) const {
     if (PyObject_SetAttr(p_, name, value.ptr()) < 0) raise();
 }

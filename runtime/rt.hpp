@@ -52,6 +52,8 @@ class Obj {
     bool is_true() const { return p_ == Py_True; }
 
     Ref attr(PyObject* name) const;
+    // hasattr(): only AttributeError means "no".
+    bool hasattr(PyObject* name) const;
     void setattr(PyObject* name, Obj value) const;
     Ref operator[](Obj key) const;
     Ref operator[](Py_ssize_t index) const;
