@@ -1,0 +1,258 @@
+"""Shared set-up for the test suite.
+
+The extension modules are imported from the development build directory
+(``build/modules``), or from the directory named by the environment variable
+``RT_MODULES_DIR`` when it is set (the sanitizer run points it at its own
+build).  The framework stand-ins come from ``framework/``.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+REPO = Path(__file__).resolve().parent.parent
+MODULES_DIR = Path(os.environ.get("RT_MODULES_DIR") or REPO / "build" / "modules").resolve()
+FRAMEWORK_DIR = (REPO / "framework").resolve()
+
+for _p in (str(FRAMEWORK_DIR), str(MODULES_DIR)):
+    while _p in sys.path:
+        sys.path.remove(_p)
+# Modules first, then the framework, both ahead of everything else.
+sys.path[0:0] = [str(MODULES_DIR), str(FRAMEWORK_DIR)]
+
+SANITIZED = bool(os.environ.get("RT_SANITIZED"))
+
+
+def subprocess_env():
+    """Environment for a child interpreter that must import the same modules."""
+    env = dict(os.environ)
+    parts = [str(MODULES_DIR), str(FRAMEWORK_DIR)]
+    if env.get("PYTHONPATH"):
+        parts.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(parts)
+    return env
+
+
+def run_python(code, *flags, timeout=120):
+    """Run ``code`` in a fresh interpreter (same executable) and return the
+    completed process (stdout/stderr as text)."""
+    return subprocess.run(
+        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        env=subprocess_env(), capture_output=True, text=True, timeout=timeout,
+        cwd=str(REPO),
+    )
+
+
+def rss_bytes():
+    """Resident set size of this process, from /proc/self/statm."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+# ---------------------------------------------------------------------------
+# Sample data of the documented viewers
+# ---------------------------------------------------------------------------
+
+SAMPLE_HEIGHTS = (0.0, -2.0, 2.0, -3.0)
+
+
+def make_sample_surface_points():
+    """The (16, 3) control points of the sample surface: row 4*i + j is
+    (i, j, h_j) with h = (0, -2, 2, -3)."""
+    pts = np.zeros((16, 3))
+    for i in range(4):
+        for j in range(4):
+            pts[4 * i + j] = (i, j, SAMPLE_HEIGHTS[j])
+    return pts
+
+
+def sample_z(t):
+    """Height of the sample surface, worked out by hand from the heights
+    (0, -2, 2, -3) at t = 0..3: z = -5/2 t^3 + 21/2 t^2 - 10 t."""
+    return -2.5 * t ** 3 + 10.5 * t ** 2 - 10.0 * t
+
+
+def sample_dz(t):
+    return -7.5 * t ** 2 + 21.0 * t - 10.0
+
+
+def make_sample_spline_points():
+    """The six (point, tangent) data points of the sample spline."""
+    c = np.cos(np.pi / 4)
+    s = np.sin(np.pi / 4)
+    return [
+        ([1, 0, 0], [0, 1, 0]),
+        ([c, s, 0], [-c, s, 0]),
+        ([0, 1, 0], [-1, 0, 0]),
+        ([0, 0, 0], [-1, 0, 0]),
+        ([0, 0, 1], [1, 0, 0]),
+        ([0, 1, 1], [1, 1, 1]),
+    ]
+
+
+@pytest.fixture
+def sample_points():
+    return make_sample_surface_points()
+
+
+@pytest.fixture
+def sample_spline_points():
+    return make_sample_spline_points()
+
+
+@pytest.fixture
+def no_gc():
+    """Collect leftover garbage of earlier tests, then keep the cyclic
+    collector off, so that reference counts change only through the code
+    under test."""
+    import gc
+    gc.collect()
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()
+
+
+@pytest.fixture
+def rng():
+    return np.random.default_rng(20240611)
+
+
+# ---------------------------------------------------------------------------
+# Helpers shared by the module tests
+# ---------------------------------------------------------------------------
+
+def assert_memory_flat(fn, n, budget=4 << 20):
+    """Call ``fn`` n times after a warm-up and require the resident set size
+    to grow by less than ``budget`` bytes: a leak of even a few bytes per call
+    shows up over a few hundred thousand calls."""
+    import gc
+    for _ in range(max(n // 5, 1000)):
+        fn()
+    gc.collect()
+    before = rss_bytes()
+    for _ in range(n):
+        fn()
+    gc.collect()
+    growth = rss_bytes() - before
+    assert growth < budget, f"RSS grew by {growth} bytes over {n} calls"
+
+
+def swallow(fn, exc):
+    """A callable that runs ``fn`` and ignores the expected exception type
+    (any other outcome, including no exception, is an error)."""
+    def call():
+        try:
+            fn()
+        except exc:
+            return
+        raise AssertionError("expected %s" % exc.__name__)
+    return call
+
+
+MAIN_SCRIPT = r'''
+import importlib.util, json, sys
+import OpenGL.GLUT, Sketchkit
+
+class MainCalled(Exception):
+    pass
+
+def glut_init(*a, **k):
+    raise MainCalled()
+
+# main() starts with glutInit(), reached either through OpenGL.GLUT or
+# through the names that Sketchkit re-exports.
+OpenGL.GLUT.glutInit = glut_init
+Sketchkit.glutInit = glut_init
+
+name = sys.argv[1]
+found = importlib.util.find_spec(name)
+out = {}
+for as_name in ("__main__", name):
+    mod = importlib.util.module_from_spec(found)
+    mod.__name__ = as_name
+    try:
+        found.loader.exec_module(mod)
+        out[as_name] = ["returned", mod.__dict__.get("__test__")]
+    except MainCalled:
+        out[as_name] = ["main called", None]
+print(json.dumps(out))
+'''
+
+
+def run_module_as_main(modname):
+    """Execute the module body in a child interpreter once under the name
+    "__main__" and once under its own name; report whether main() ran."""
+    import json
+    proc = subprocess.run([sys.executable, "-c", MAIN_SCRIPT, modname],
+                          env=subprocess_env(), capture_output=True, text=True,
+                          timeout=120, cwd=str(REPO))
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+CLASS_CREATION_SCRIPT = r'''
+import json, sys, types
+import numpy as np
+import Stagehall as real
+import Sketchkit  # loaded against the real framework first
+
+events = []
+
+class Namespace(dict):
+    pass
+
+class Meta(type):
+    @classmethod
+    def __prepare__(mcls, name, bases, **kw):
+        ns = Namespace()
+        events.append(["prepare", name, [b.__name__ for b in bases], sorted(kw), id(ns)])
+        return ns
+
+    def __new__(mcls, name, bases, ns, **kw):
+        events.append(["new", name, [b.__name__ for b in bases], list(ns),
+                       type(ns).__name__, id(ns),
+                       ns.get("__module__"), ns.get("__qualname__"), ns.get("__doc__")])
+        return super().__new__(mcls, name, bases, dict(ns))
+
+class Model(metaclass=Meta):
+    def __init__(self):
+        self.fake_model_init = True
+
+del events[:]
+fake = types.ModuleType("Stagehall")
+for k, v in vars(real).items():
+    if not k.startswith("__"):
+        setattr(fake, k, v)
+fake.Model = Model
+sys.modules["Stagehall"] = fake
+
+name, ctor = sys.argv[1], sys.argv[2]
+m = __import__(name)
+cls = getattr(m, name)
+obj = eval(ctor, {"cls": cls, "np": np})
+print(json.dumps({
+    "events": events,
+    "meta": type(cls) is Meta,
+    "bases_ok": cls.__bases__ == (Model,),
+    "init": getattr(obj, "fake_model_init", False),
+}))
+'''
+
+
+def class_creation_events(modname, ctor):
+    """Import the module in a child interpreter whose Stagehall.Model has a
+    recording metaclass; ``ctor`` is an expression building an instance of
+    ``cls``.  Returns the recorded events and checks."""
+    import json
+    proc = subprocess.run([sys.executable, "-c", CLASS_CREATION_SCRIPT, modname, ctor],
+                          env=subprocess_env(), capture_output=True, text=True,
+                          timeout=120, cwd=str(REPO))
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout.strip().splitlines()[-1])
