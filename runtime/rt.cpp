@@ -43,15 +43,14 @@ PyObject* intern(const char* s) {
 
 Ref Obj::attr(PyObject* name) const { return Ref::steal(PyObject_GetAttr(p_, name)); }
 
-bool Obj::hasattr(PyObject* name) const {
+bool Obj::hasattr(PyObject* name) const { return bool(maybe_attr(name)); }
+
+Ref Obj::maybe_attr(PyObject* name) const {
     PyObject* v = PyObject_GetAttr(p_, name);
-    if (v) {
-        Py_DECREF(v);
-        return true;
-    }
+    if (v) return Ref::steal(v);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
     PyErr_Clear();
-    return false;
+    return Ref();
 }
 
 void Obj::setattr(PyObject* name, Obj value) const {

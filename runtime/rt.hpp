@@ -54,6 +54,8 @@ class Obj {
     Ref attr(PyObject* name) const;
     // hasattr(): only AttributeError means "no".
     bool hasattr(PyObject* name) const;
+    // getattr(o, name, None), but empty instead of None.
+    Ref maybe_attr(PyObject* name) const;
     void setattr(PyObject* name, Obj value) const;
     Ref operator[](Obj key) const;
     Ref operator[](Py_ssize_t index) const;

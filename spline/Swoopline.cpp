@@ -197,6 +197,8 @@ static Ref Swoopline_add_point(const Env&, Obj self, Obj data_point) {
         });
         append(self.attr(RT_ID("coeff_matrix")), coeff);
     }
+    // A viewer that recorded the old drawing must record it again.
+    if (Ref invalidate = self.maybe_attr(RT_ID("invalidate"))) invalidate();
     return rt::none();
 }
 
