@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rt.hpp"
+#include "rt_gl.hpp"
 #include "rt_numpy.hpp"
 
 using rt::Env;
@@ -272,6 +273,7 @@ static Ref Quiltsheet_draw_scene(const Env& g, Obj self, Obj bDrawCoordAxes) {
         rt::raise(PyExc_ValueError, "the samples do not cover num_samples_rendering");
     Ref set_color = self.attr(RT_ID("set_color_from_XYZ"));
     const bool own_colors = rt::is_bound_native(set_color, self, rt::body_of<Quiltsheet_set_color_from_XYZ>());
+    static rt::gl::Call3<float> glColor3f("glColor3f", "glColor3f"), glVertex3f("glVertex3f", "glVertex3f");
     static const int corners[6][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}};
     for (Py_ssize_t c = 0; c + 1 < n; ++c) {
         for (Py_ssize_t r = 0; r + 1 < m; ++r) {
@@ -279,12 +281,14 @@ static Ref Quiltsheet_draw_scene(const Env& g, Obj self, Obj bDrawCoordAxes) {
             rt::OnError end([&] { g[RT_ID("glEnd")](); });
             for (const auto& k : corners) {
                 const Py_ssize_t a = r + k[0], b = c + k[1];
-                Ref x = rt::to_ref(X.at(a, b)), y = rt::to_ref(Y.at(a, b)), z = rt::to_ref(Z.at(a, b));
-                if (own_colors)
-                    Quiltsheet_set_color_from_XYZ(g, self, x, y, z);
-                else
+                const double x = X.at(a, b), y = Y.at(a, b), z = Z.at(a, b);
+                if (own_colors) {
+                    // normalised values are always in [0, 1], so the range check holds
+                    glColor3f(g, x, y, z);
+                } else {
                     self.attr(RT_ID("set_color_from_XYZ"))(x, y, z);
-                g[RT_ID("glVertex3f")](x, y, z);
+                }
+                glVertex3f(g, x, y, z);
             }
             end.dismiss();
             g[RT_ID("glEnd")]();

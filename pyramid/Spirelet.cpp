@@ -7,6 +7,7 @@
 #include <cmath>
 
 #include "rt.hpp"
+#include "rt_gl.hpp"
 
 using rt::Env;
 using rt::Obj;
@@ -88,11 +89,28 @@ static Ref Spirelet_draw_scene(const Env& g, Obj self) {
     return rt::none();
 }
 
-static Ref Spirelet_basicTriangle(const Env& g, Obj) {
+// The unit triangle. Called by drawSpirelet between glBegin and glEnd, where
+// the vertex calls may go straight to GL (see rt_gl.hpp).
+static void basic_triangle(const Env& g, bool inside_begin) {
+    static rt::gl::Call3<float> glNormal3f("glNormal3f", "glNormal3f");
+    static rt::gl::Call3<double> glVertex("glVertex", "glVertex3d");
+    auto height = [&] { return rt::true_divide(g[RT_ID("sqrt")](3), rt::to_ref(2.0)); };
+    if (inside_begin) {
+        Ref zero = rt::to_ref(0), one = rt::to_ref(1);
+        glNormal3f(g, zero, zero, one);
+        glVertex(g, zero, zero, zero);
+        glVertex(g, rt::to_ref(1.0), zero, zero);
+        glVertex(g, rt::to_ref(0.5), height(), zero);
+        return;
+    }
     g[RT_ID("glNormal3f")](0, 0, 1);
     g[RT_ID("glVertex")](0, 0, 0);
     g[RT_ID("glVertex")](1.0, 0, 0);
-    g[RT_ID("glVertex")](0.5, rt::true_divide(g[RT_ID("sqrt")](3), rt::to_ref(2.0)), 0);
+    g[RT_ID("glVertex")](0.5, height(), 0);
+}
+
+static Ref Spirelet_basicTriangle(const Env& g, Obj) {
+    basic_triangle(g, false);
     return rt::none();
 }
 
@@ -100,7 +118,13 @@ static Ref Spirelet_drawSpirelet(const Env& g, Obj self, Obj level) {
     check_level(level, 0);
     if (level.equals(rt::to_ref(0))) {
         rt::bracket([&] { g[RT_ID("glBegin")](g[RT_ID("GL_TRIANGLES")]); }, [&] { g[RT_ID("glEnd")](); },
-                    [&] { self.attr(RT_ID("basicTriangle"))(); });
+                    [&] {
+                        Ref basic = self.attr(RT_ID("basicTriangle"));
+                        if (rt::is_bound_native(basic, self, rt::body_of<Spirelet_basicTriangle>()))
+                            basic_triangle(g, true);
+                        else
+                            basic();
+                    });
         return rt::none();
     }
     auto lower = [&] { return rt::subtract(level, rt::to_ref(1)); };

@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "rt.hpp"
+#include "rt_gl.hpp"
 #include "rt_numpy.hpp"
 
 using rt::Env;
@@ -202,27 +203,43 @@ static Ref Swoopline_add_point(const Env&, Obj self, Obj data_point) {
     return rt::none();
 }
 
+// One segment's coefficient matrix, read for evaluation.
+namespace {
+struct Segment {
+    np::Array c;
+
+    explicit Segment(Obj matrix) : c(np::Array::from(matrix)) {
+        if (c.ndim() != 2 || c.shape(1) != 4)
+            rt::raise(PyExc_ValueError, "a segment's coefficient matrix must have 4 columns");
+        c = c.as_float64();
+    }
+    Py_ssize_t size() const { return c.shape(0); }
+    // coordinate r of the point, c . [t^3, t^2, t, 1], and of the tangent
+    double point(Py_ssize_t r, double t) const {
+        return c.at(r, 0) * (t * t * t) + c.at(r, 1) * (t * t) + c.at(r, 2) * t + c.at(r, 3);
+    }
+    double tangent(Py_ssize_t r, double t) const {
+        return c.at(r, 0) * (3.0 * t * t) + c.at(r, 1) * (2.0 * t) + c.at(r, 2);
+    }
+};
+}  // namespace
+
 static Ref Swoopline_evaluate_curve_segment(const Env&, Obj self, Obj segNo, Obj t) {
     Ref coeffs = self.attr(RT_ID("coeff_matrix"));
     if (coeffs.len() < 1) return rt::none();
-    np::Array c = np::Array::from(coeffs[segNo]);
+    const Segment seg(coeffs[segNo]);
     const double tv = t.to_double();
-    if (c.ndim() != 2 || c.shape(1) != 4)
-        rt::raise(PyExc_ValueError, "a segment's coefficient matrix must have 4 columns");
-    c = c.as_float64();
-
-    const double T[4] = {tv * tv * tv, tv * tv, tv, 1.0};
-    const double dT[4] = {3.0 * tv * tv, 2.0 * tv, 1.0, 0.0};
-    const Py_ssize_t d = c.shape(0);
+    const Py_ssize_t d = seg.size();
     np::Array p = np::Array::empty({d});
     np::Array m = np::Array::empty({d});
     for (Py_ssize_t r = 0; r < d; ++r) {
-        const double c0 = c.at(r, 0), c1 = c.at(r, 1), c2 = c.at(r, 2), c3 = c.at(r, 3);
-        p.at(r) = c0 * T[0] + c1 * T[1] + c2 * T[2] + c3 * T[3];
-        m.at(r) = c0 * dT[0] + c1 * dT[1] + c2 * dT[2] + c3 * dT[3];
+        p.at(r) = seg.point(r, tv);
+        m.at(r) = seg.tangent(r, tv);
     }
     return rt::tuple(p.ref(), m.ref());
 }
+
+// ---------------------------------------------------------------------------
 
 static const char kDrawSceneDoc[] =
     "\n"
@@ -242,7 +259,11 @@ static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
         g[RT_ID("glPopMatrix")]();
     }
 
-    auto vertex = [&](Obj p) { g[RT_ID("glVertex3f")](p[0], p[1], p[2]); };
+    static rt::gl::Call3<float> glVertex3f("glVertex3f", "glVertex3f");
+    // Without an override of evaluate_curve_segment the samples are computed
+    // here, with no arrays made per sample.
+    const bool own_evaluate = rt::is_bound_native(self.attr(RT_ID("evaluate_curve_segment")), self,
+                                                  rt::body_of<Swoopline_evaluate_curve_segment>());
 
     {
         g[RT_ID("glPushAttrib")](g[RT_ID("GL_ALL_ATTRIB_BITS")]);
@@ -252,12 +273,20 @@ static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
         rt::OnError end([&] { g[RT_ID("glEnd")](); });
         for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) {
             Ref ts = g[RT_ID("np")].attr(RT_ID("linspace"))(0, 1, self.attr(RT_ID("num_samples_rendering")));
+            if (own_evaluate) {
+                const Segment seg(self.attr(RT_ID("coeff_matrix"))[segNo]);
+                if (seg.size() < 3) rt::raise(PyExc_IndexError, "a spline point needs three coordinates to be drawn");
+                const np::Array t = np::Array::from(ts).as_float64();
+                for (Py_ssize_t i = 0; i < t.shape(0); ++i)
+                    glVertex3f(g, seg.point(0, t.at(i)), seg.point(1, t.at(i)), seg.point(2, t.at(i)));
+                continue;
+            }
             Ref it = Ref::steal(PyObject_GetIter(ts.ptr()));
             while (PyObject* item = PyIter_Next(it.ptr())) {
                 Ref t = Ref::steal(item);
                 Ref pt, tangent;
                 rt::unpack(self.attr(RT_ID("evaluate_curve_segment"))(segNo, t), {&pt, &tangent});
-                vertex(pt);
+                g[RT_ID("glVertex3f")](pt[0], pt[1], pt[2]);
             }
             if (PyErr_Occurred()) rt::raise();
         }
@@ -282,9 +311,9 @@ static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
         if (!(length > 0.0) || !std::isfinite(length)) return;
         g[RT_ID("glBegin")](g[RT_ID("GL_LINES")]);
         rt::OnError end([&] { g[RT_ID("glEnd")](); });
-        g[RT_ID("glVertex3f")](p.at(0), p.at(1), p.at(2));
-        g[RT_ID("glVertex3f")](p.at(0) + m.at(0) / length * 0.5, p.at(1) + m.at(1) / length * 0.5,
-                               p.at(2) + m.at(2) / length * 0.5);
+        glVertex3f(g, p.at(0), p.at(1), p.at(2));
+        glVertex3f(g, p.at(0) + m.at(0) / length * 0.5, p.at(1) + m.at(1) / length * 0.5,
+                   p.at(2) + m.at(2) / length * 0.5);
         end.dismiss();
         g[RT_ID("glEnd")]();
     };
