@@ -6,8 +6,10 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
 PYTHON ?= python3
-# Scene for `make demo`; empty shows every model the demo knows.
-SCENE ?=
+# Module whose viewer `make demo` runs (becomes Arborlot once the garden exists).
+SCENE ?= Quiltsheet
+# Where `make demo` puts its pictures when there is no display.
+SNAPSHOT_DIR ?= $(ROOT)/snapshots
 
 ROOT := $(CURDIR)
 VENV := $(ROOT)/.venv
@@ -37,8 +39,14 @@ CONFIGURE = $(CMAKE) -S $(ROOT) -G Ninja -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja 
 
 .PHONY: demo test test-dev test-asan build build-asan system-packages venv clean distclean
 
+# With a display the scene's window opens; without one it is rendered under
+# a private Xvfb and the paths of the pictures are printed.
 demo: build
-	$(DEV_ENV) $(VPY) $(ROOT)/tools/demo.py $(SCENE)
+	@if [ -n "$$DISPLAY" ]; then \
+	  $(DEV_ENV) $(VPY) -c "import $(SCENE); $(SCENE).main()"; \
+	else \
+	  $(DEV_ENV) $(VPY) $(ROOT)/tools/snapshot.py $(SCENE) $(SNAPSHOT_DIR); \
+	fi
 
 # Both passes always run, so one report shows every failure; either fails the target.
 test: build build-asan

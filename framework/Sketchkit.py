@@ -1,8 +1,10 @@
 """
 Sketchkit: small drawing aids for the scene modules, meant for star import.
 
-Importing it needs no display: the drawing functions require a current OpenGL
-context only when they are called.
+The star import also brings the GLUT names that a viewer's main() needs
+(glutInit, glutInitDisplayMode, GLUT_DOUBLE, GLUT_RGBA, glutMainLoop) and a
+float sqrt. Importing it needs no display: the drawing functions require a
+current OpenGL context only when they are called.
 """
 
 from math import sqrt
@@ -12,8 +14,9 @@ from OpenGL.GL import (
     glPopAttrib, glPopMatrix, glPushAttrib, glPushMatrix, glRotatef,
     glTranslatef, glVertex3f)
 from OpenGL.GLU import gluCylinder, gluNewQuadric, gluSphere
-from OpenGL.GLUT import (
-    GLUT_DOUBLE, GLUT_RGBA, glutInit, glutInitDisplayMode, glutMainLoop)
+from OpenGL import GLUT as _GLUT
+from OpenGL.GLUT import special as _glut_special
+from OpenGL.GLUT import GLUT_DOUBLE, GLUT_RGBA, glutInitDisplayMode, glutMainLoop
 
 __all__ = [
     "draw3DCoordinateAxesQuadrics", "drawCheckerBoard",
@@ -22,6 +25,18 @@ __all__ = [
 ]
 
 _own_quadric = None
+
+
+def glutInit(*args):
+    """Initialise GLUT unless it already is.
+
+    Unlike PyOpenGL's own, this one initialises GLUT again once a returning
+    glutMainLoop() has shut it down, so that a process can run several viewers.
+    """
+    if _GLUT.glutGet(_GLUT.GLUT_INIT_STATE):
+        return list(args)
+    _glut_special.INITIALIZED = False  # PyOpenGL would skip a second call
+    return _GLUT.glutInit(*args)
 
 
 def _quadric():
@@ -45,18 +60,22 @@ def draw3DCoordinateAxesQuadrics(quadric=None):
         quadric = _quadric()
     glPushAttrib(GL_ALL_ATTRIB_BITS)
     glPushMatrix()
-    glColor3f(0.9, 0.9, 0.9)
-    gluSphere(quadric, 0.06, 12, 12)
-    for color, angle, axis in _AXES:
-        glPushMatrix()
-        glColor3f(*color)
-        glRotatef(angle, *axis)
-        gluCylinder(quadric, 0.03, 0.03, 0.8, 12, 1)
-        glTranslatef(0.0, 0.0, 0.8)
-        gluCylinder(quadric, 0.07, 0.0, 0.2, 12, 1)
+    try:
+        glColor3f(0.9, 0.9, 0.9)
+        gluSphere(quadric, 0.06, 12, 12)
+        for color, angle, axis in _AXES:
+            glPushMatrix()
+            try:
+                glColor3f(*color)
+                glRotatef(angle, *axis)
+                gluCylinder(quadric, 0.03, 0.03, 0.8, 12, 1)
+                glTranslatef(0.0, 0.0, 0.8)
+                gluCylinder(quadric, 0.07, 0.0, 0.2, 12, 1)
+            finally:
+                glPopMatrix()
+    finally:
         glPopMatrix()
-    glPopMatrix()
-    glPopAttrib()
+        glPopAttrib()
 
 
 def drawCheckerBoard(scale=(8, 8), check_colors=((0.8, 0.8, 0.8), (0.2, 0.2, 0.2))):
@@ -65,14 +84,16 @@ def drawCheckerBoard(scale=(8, 8), check_colors=((0.8, 0.8, 0.8), (0.2, 0.2, 0.2
     x0, y0 = -columns / 2.0, -rows / 2.0
     glPushAttrib(GL_ALL_ATTRIB_BITS)
     glBegin(GL_QUADS)
-    glNormal3f(0.0, 0.0, 1.0)
-    for i in range(columns):
-        for j in range(rows):
-            glColor3f(*check_colors[(i + j) % 2])
-            x, y = x0 + i, y0 + j
-            glVertex3f(x, y, 0.0)
-            glVertex3f(x + 1.0, y, 0.0)
-            glVertex3f(x + 1.0, y + 1.0, 0.0)
-            glVertex3f(x, y + 1.0, 0.0)
-    glEnd()
-    glPopAttrib()
+    try:
+        glNormal3f(0.0, 0.0, 1.0)
+        for i in range(columns):
+            for j in range(rows):
+                glColor3f(*check_colors[(i + j) % 2])
+                x, y = x0 + i, y0 + j
+                glVertex3f(x, y, 0.0)
+                glVertex3f(x + 1.0, y, 0.0)
+                glVertex3f(x + 1.0, y + 1.0, 0.0)
+                glVertex3f(x, y + 1.0, 0.0)
+    finally:
+        glEnd()
+        glPopAttrib()

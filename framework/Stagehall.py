@@ -1,25 +1,76 @@
 """
-Stagehall: scene base class, camera view and window panes for the viewers.
+Stagehall: scene base class, camera view and GLUT windows for the viewers.
 
-A scene derives from Model and draws itself in draw_scene(); a View pairs a
-scene with a camera; a Framepane shows a View. OpenGL is imported only where
-it is used, so that models can be built and tested without a display.
+Three roles meet here:
+
+* A *model* is anything with ``draw_scene()`` and, optionally, ``init()``.
+  Scene classes derive from ``Model``. The framework calls ``init()`` once per
+  OpenGL context before the first drawing there, then records ``draw_scene()``
+  in a display list of that context and replays the list on later frames.
+  ``invalidate(model)`` (or ``model.invalidate()``) asks for a new recording
+  after the model's data change. A model whose drawing changes every frame
+  sets ``use_display_list = False`` and is drawn directly each time.
+
+* A *view* is what a ``Framepane`` shows. The window relies on two methods:
+
+  - ``view.apply(width, height)``: load the projection and the camera
+    transform for a window of that many pixels (matrix mode left at
+    GL_MODELVIEW);
+  - ``view.draw()``: draw the scene, normally ``draw_model(self.model)``;
+
+  and forwards input to these, when present:
+
+  - ``view.mouse(button, state, x, y)``, ``view.motion(x, y)`` and
+    ``view.keyboard(key, x, y)``, each returning True when the window must be
+    redrawn. Without ``keyboard()``, the window itself quits on q or Escape.
+
+  ``View`` implements this for a fixed model and a mouse-driven camera; a
+  fly-through camera can implement it too. ``View`` is also a model
+  (``draw_scene()`` shows its model and its own camera), so one view can look
+  at another.
+
+* A ``Framepane`` is a GLUT window on a view. The framework keeps every window
+  alive (``panes()``); the caller may drop the object.
+
+Snapshot mode (``snapshot_mode()``), for running without a person watching:
+every window renders a few frames, its pixels are captured, and the GLUT main
+loop is left so that the caller's ``glutMainLoop()`` returns.
+
+OpenGL is imported only where it is used, so that models can be built and
+tested without a display.
 """
 
-__all__ = ["Model", "View", "Framepane", "CAMERA_KEYS"]
+import itertools
+import math
+import sys
+import traceback
+import weakref
+
+import numpy as np
+
+__all__ = ["Model", "View", "Framepane", "CAMERA_KEYS", "draw_model",
+           "invalidate", "request_redisplay", "leave_main_loop", "panes",
+           "snapshot_mode", "in_snapshot_mode"]
 
 CAMERA_KEYS = ("eye", "center", "up", "fovy", "aspect", "near", "far")
 
 
+# ---------------------------------------------------------------------------
+# Models and their recorded drawing
+# ---------------------------------------------------------------------------
+
 class Model(object):
     """Base class of every scene drawn by the framework."""
+
+    # Set to False by models whose drawing changes from frame to frame.
+    use_display_list = True
 
     def __init__(self):
         # Created in init(): a quadric needs the GL libraries loaded.
         self.pQuadric = None
 
     def init(self):
-        """Called once, with an OpenGL context current, before the first draw."""
+        """Called once per OpenGL context, with it current, before the first draw."""
         from OpenGL.GLU import gluNewQuadric
 
         self.pQuadric = gluNewQuadric()
@@ -27,9 +78,191 @@ class Model(object):
     def draw_scene(self):
         """Issue the OpenGL commands of the scene; the base class draws nothing."""
 
+    def invalidate(self):
+        """Have the drawing recorded again in every window, after a data change."""
+        invalidate(self)
+
+
+class _Record(object):
+    """What the framework knows about one model, per OpenGL context."""
+
+    def __init__(self):
+        self.initialised = set()
+        self.lists = {}        # context -> display-list name
+        self.fresh = set()     # contexts whose list matches the model's data
+        # Records of models whose display lists have this one's drawing inlined.
+        self.containers = weakref.WeakSet()
+
+
+# Models that refuse new attributes keep their record here, with the model
+# itself so that its id cannot be reused.
+_detached_records = {}
+# Records of the models being compiled, outermost first.
+_recording = []
+# The framework's id of the current context: the serial of the Framepane made
+# current last (None outside any window).
+_current_context = None
+
+
+def _record_of(model, create=True):
+    rec = getattr(model, "_stagehall_record", None)
+    if rec is None:
+        rec = _detached_records.get(id(model), (None, None))[1]
+    if rec is None and create:
+        rec = _Record()
+        try:
+            model._stagehall_record = rec
+        except (AttributeError, TypeError):
+            _detached_records[id(model)] = (model, rec)
+    return rec
+
+
+def draw_model(model):
+    """Draw ``model`` in the current window.
+
+    Calls its ``init()`` first if this context has not seen it yet, then
+    replays its display list, recording ``draw_scene()`` into it when the list
+    is missing or stale. Inside another model's recording the drawing is
+    inlined into that list (and invalidating this model invalidates that one).
+    If ``draw_scene()`` raises, the list is closed and stays stale, the matrix
+    and attribute stacks are restored, GL errors are cleared and the exception
+    propagates.
+    """
+    from OpenGL.GL import GL_COMPILE, glCallList, glEndList, glGenLists, glNewList
+
+    ctx = _current_context
+    rec = _record_of(model)
+    if ctx not in rec.initialised:
+        init = getattr(model, "init", None)
+        if init is not None:
+            init()
+        if isinstance(model, Model) and getattr(model, "pQuadric", None) is None:
+            Model.init(model)  # an overriding init() forgot the base class
+        rec.initialised.add(ctx)
+    for outer in _recording:
+        rec.containers.add(outer)
+
+    if _recording or ctx is None or not getattr(model, "use_display_list", True):
+        with _GLGuard():
+            model.draw_scene()
+        return
+
+    name = rec.lists.get(ctx)
+    if name is None or ctx not in rec.fresh:
+        if name is None:
+            name = rec.lists[ctx] = glGenLists(1)
+        _recording.append(rec)
+        try:
+            with _GLGuard(name):
+                glNewList(name, GL_COMPILE)
+                model.draw_scene()
+                glEndList()
+        finally:
+            _recording.pop()
+        rec.fresh.add(ctx)
+    glCallList(name)
+
+
+class _GLGuard(object):
+    """On an exception, put the GL state back as the drawing found it.
+
+    With ``list_name``, a display list is being compiled: it is closed.
+    """
+
+    def __init__(self, list_name=None):
+        self.list_name = list_name
+
+    def __enter__(self):
+        from OpenGL.GL import (GL_ATTRIB_STACK_DEPTH, GL_MATRIX_MODE,
+                               GL_MODELVIEW_STACK_DEPTH, GL_PROJECTION_STACK_DEPTH,
+                               glGetIntegerv)
+        self.state = [int(glGetIntegerv(q)) for q in (
+            GL_MATRIX_MODE, GL_MODELVIEW_STACK_DEPTH, GL_PROJECTION_STACK_DEPTH,
+            GL_ATTRIB_STACK_DEPTH)]
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        if exc_type is None:
+            return False
+        from OpenGL.GL import (GL_ATTRIB_STACK_DEPTH, GL_MODELVIEW,
+                               GL_MODELVIEW_STACK_DEPTH, GL_PROJECTION,
+                               GL_PROJECTION_STACK_DEPTH, glGetIntegerv,
+                               glMatrixMode, glPopAttrib, glPopMatrix)
+        from OpenGL.raw.GL import _errors
+        from OpenGL.raw.GL.VERSION.GL_1_0 import glEnd, glEndList, glGetError
+
+        checker = _errors._error_checker
+        # Either call may be out of place: checks stay off (as inside glBegin)
+        # and the errors are drained below.
+        if checker:
+            checker.onBegin()
+        glEnd()
+        if self.list_name is not None:
+            glEndList()  # left stale: recorded again before any replay
+        if checker:
+            checker.onEnd()
+        for _ in range(32):
+            if not glGetError():
+                break
+        mode, modelview, projection, attrib = self.state
+        for stack, query, depth in ((GL_MODELVIEW, GL_MODELVIEW_STACK_DEPTH, modelview),
+                                    (GL_PROJECTION, GL_PROJECTION_STACK_DEPTH, projection)):
+            glMatrixMode(stack)
+            for _ in range(int(glGetIntegerv(query)) - depth):
+                glPopMatrix()
+        for _ in range(int(glGetIntegerv(GL_ATTRIB_STACK_DEPTH)) - attrib):
+            glPopAttrib()
+        glMatrixMode(mode)
+        return False
+
+
+def invalidate(model):
+    """Mark the recorded drawing of ``model`` stale in every context.
+
+    Needs no GL context; the lists are recorded again at their next use, and
+    every window is asked to redraw.
+    """
+    rec = _record_of(model, create=False)
+    pending, seen = [rec] if rec is not None else [], set()
+    while pending:
+        rec = pending.pop()
+        if id(rec) not in seen:
+            seen.add(id(rec))
+            rec.fresh.clear()
+            pending.extend(rec.containers)
+    request_redisplay()
+
+
+# ---------------------------------------------------------------------------
+# The camera view
+# ---------------------------------------------------------------------------
+
+def _unit(v):
+    n = np.linalg.norm(v)
+    return v / n if n > 0 else v
+
+
+def _rotate(v, axis, degrees):
+    """Rotate v about the unit vector axis (Rodrigues' formula)."""
+    a = math.radians(degrees)
+    return (v * math.cos(a) + np.cross(axis, v) * math.sin(a)
+            + axis * np.dot(axis, v) * (1.0 - math.cos(a)))
+
 
 class View(object):
-    """A model seen through a camera described by a cam_spec dictionary."""
+    """A model seen through a camera described by a cam_spec dictionary.
+
+    Mouse: left drag orbits around the centre, right drag or the wheel zooms,
+    middle drag pans. Keys: r resets the camera, q or Escape leaves the main
+    loop. The aspect ratio follows the window's shape.
+    """
+
+    # Shown as a model, a view draws its camera, which moves with the mouse.
+    use_display_list = False
+
+    ORBIT_DEGREES_PER_PIXEL = 0.5
+    ZOOM_PER_PIXEL = 0.01
+    WHEEL_STEP = 0.9
 
     def __init__(self, model, cam_spec):
         if not isinstance(cam_spec, dict):
@@ -47,56 +280,332 @@ class View(object):
                     "View: cam_spec[%r] must have three components" % key)
         self.model = model
         self.cam_spec = cam_spec
+        self.aspect = float(cam_spec["aspect"])
+        self.height = 0
+        self._drag = None
+        self.reset()
 
-    def apply_projection(self, aspect=None):
-        """Load the perspective projection; aspect overrides the camera's."""
-        from OpenGL.GL import glLoadIdentity, glMatrixMode, GL_PROJECTION
-        from OpenGL.GLU import gluPerspective
+    def reset(self):
+        """Put the camera back where cam_spec places it."""
+        self.eye = np.array(self.cam_spec["eye"], dtype=float)
+        self.center = np.array(self.cam_spec["center"], dtype=float)
+        self.up = np.array(self.cam_spec["up"], dtype=float)
 
+    def reshape(self, width, height):
+        """Follow the window's shape: the aspect ratio becomes width / height."""
+        self.height = height
+        if width > 0 and height > 0:
+            self.aspect = width / float(height)
+
+    def apply(self, width, height):
+        from OpenGL.GL import GL_MODELVIEW, GL_PROJECTION, glLoadIdentity, glMatrixMode
+        from OpenGL.GLU import gluLookAt, gluPerspective
+
+        self.reshape(width, height)
         cam = self.cam_spec
         glMatrixMode(GL_PROJECTION)
         glLoadIdentity()
-        gluPerspective(cam["fovy"], cam["aspect"] if aspect is None else aspect,
-                       cam["near"], cam["far"])
-
-    def apply_camera(self):
-        """Load the look-at transform into the modelview matrix."""
-        from OpenGL.GL import glLoadIdentity, glMatrixMode, GL_MODELVIEW
-        from OpenGL.GLU import gluLookAt
-
-        cam = self.cam_spec
+        gluPerspective(cam["fovy"], self.aspect, cam["near"], cam["far"])
         glMatrixMode(GL_MODELVIEW)
         glLoadIdentity()
-        gluLookAt(*(list(cam["eye"]) + list(cam["center"]) + list(cam["up"])))
+        gluLookAt(*(list(self.eye) + list(self.center) + list(self.up)))
 
     def draw(self):
-        self.model.draw_scene()
+        draw_model(self.model)
 
+    # Seen from another view ------------------------------------------------
+
+    def draw_scene(self):
+        """Draw the model and, in yellow, the camera's viewing pyramid."""
+        from OpenGL.GL import (GL_CURRENT_BIT, GL_ENABLE_BIT, GL_LIGHTING, GL_LINES,
+                               glBegin, glColor3f, glDisable, glEnd, glPopAttrib,
+                               glPushAttrib, glVertex3f)
+
+        draw_model(self.model)
+        forward, right, up = self._frame()
+        depth = 0.2 * np.linalg.norm(self.center - self.eye)
+        half_h = depth * math.tan(math.radians(self.cam_spec["fovy"]) / 2.0)
+        half_w = half_h * self.aspect
+        corners = [self.eye + depth * forward + sx * half_w * right + sy * half_h * up
+                   for sx, sy in ((-1, -1), (1, -1), (1, 1), (-1, 1))]
+        glPushAttrib(GL_ENABLE_BIT | GL_CURRENT_BIT)
+        glDisable(GL_LIGHTING)
+        glColor3f(1.0, 0.85, 0.1)
+        glBegin(GL_LINES)
+        try:
+            for i, corner in enumerate(corners):
+                glVertex3f(*self.eye)
+                glVertex3f(*corner)
+                glVertex3f(*corner)
+                glVertex3f(*corners[(i + 1) % 4])
+        finally:
+            glEnd()
+            glPopAttrib()
+
+    # Camera motion -------------------------------------------------------
+
+    def _frame(self):
+        """Unit forward, right and up vectors of the camera."""
+        forward = _unit(self.center - self.eye)
+        right = _unit(np.cross(forward, self.up))
+        return forward, right, np.cross(right, forward)
+
+    def orbit(self, dx, dy):
+        """Turn the eye around the centre by a drag of (dx, dy) pixels."""
+        up = _unit(self.up)
+        offset = _rotate(self.eye - self.center, up, -dx * self.ORBIT_DEGREES_PER_PIXEL)
+        right = _unit(np.cross(-offset, up))
+        angle = -dy * self.ORBIT_DEGREES_PER_PIXEL
+        self.eye = self.center + _rotate(offset, right, angle)
+        # Tilting the up vector too lets the camera pass over the poles.
+        self.up = _rotate(up, right, angle)
+
+    def zoom(self, factor):
+        """Scale the eye's distance from the centre by factor."""
+        offset = (self.eye - self.center) * factor
+        if np.linalg.norm(offset) > 1e-6:
+            self.eye = self.center + offset
+
+    def pan(self, dx, dy):
+        """Slide eye and centre so that the scene follows a drag of (dx, dy) pixels."""
+        _, right, up = self._frame()
+        distance = np.linalg.norm(self.eye - self.center)
+        per_pixel = (2.0 * distance * math.tan(math.radians(self.cam_spec["fovy"]) / 2.0)
+                     / max(self.height, 1))
+        shift = (-dx * right + dy * up) * per_pixel
+        self.eye = self.eye + shift
+        self.center = self.center + shift
+
+    # Input from the window -------------------------------------------------
+
+    def mouse(self, button, state, x, y):
+        from OpenGL.GLUT import GLUT_DOWN
+
+        if button in (3, 4):  # freeglut reports the wheel as buttons 3 and 4
+            if state == GLUT_DOWN:
+                self.zoom(self.WHEEL_STEP if button == 3 else 1.0 / self.WHEEL_STEP)
+                return True
+            return False
+        self._drag = (button, x, y) if state == GLUT_DOWN else None
+        return False
+
+    def motion(self, x, y):
+        from OpenGL.GLUT import GLUT_LEFT_BUTTON, GLUT_MIDDLE_BUTTON, GLUT_RIGHT_BUTTON
+
+        if self._drag is None:
+            return False
+        button, x0, y0 = self._drag
+        self._drag = (button, x, y)
+        dx, dy = x - x0, y - y0
+        if button == GLUT_LEFT_BUTTON:
+            self.orbit(dx, dy)
+        elif button == GLUT_RIGHT_BUTTON:
+            self.zoom(math.exp(dy * self.ZOOM_PER_PIXEL))
+        elif button == GLUT_MIDDLE_BUTTON:
+            self.pan(dx, dy)
+        else:
+            return False
+        return True
+
+    def keyboard(self, key, x, y):
+        if key in (b"r", b"R"):
+            self.reset()
+            return True
+        if key in (b"q", b"Q", b"\x1b"):
+            leave_main_loop()
+        return False
+
+
+# ---------------------------------------------------------------------------
+# Windows
+# ---------------------------------------------------------------------------
 
 # Callers drop the Framepane they create, so the framework holds every pane.
 _panes = []
-
-
-class Framepane(object):
-    """A top-level window showing one View.
-
-    For now it records its settings only; no window is opened.
-    """
-
-    def __init__(self, title, view, window_size=(640, 480), window_pos=None):
-        if not isinstance(title, str):
-            raise TypeError(
-                "Framepane: title must be a str, not %s" % type(title).__name__)
-        self.title = title
-        self.view = view
-        self.window_size = _pair("window_size", window_size)
-        self.window_pos = None if window_pos is None else _pair("window_pos", window_pos)
-        _panes.append(self)
+_closing = []  # closed by the program, until GLUT has destroyed them
+_pane_serials = itertools.count(1)
+_snapshot = None
 
 
 def panes():
-    """The panes created so far, oldest first."""
+    """The open panes, oldest first."""
     return list(_panes)
+
+
+def request_redisplay():
+    """Ask every open window to draw again (for instance after a data change)."""
+    if _panes:
+        from OpenGL.GLUT import GLUT_INIT_STATE, glutGet, glutPostWindowRedisplay
+
+        if not glutGet(GLUT_INIT_STATE):  # GLUT was shut down under us
+            del _panes[:]
+            return
+        for pane in _panes:
+            glutPostWindowRedisplay(pane.window)
+
+
+def leave_main_loop():
+    """Make glutMainLoop() return; GLUT then destroys every window."""
+    from OpenGL.GLUT import glutLeaveMainLoop, special
+
+    # freeglut shuts down once the loop returns: nothing may address these
+    # windows again, and a later glutInit() must really initialise it anew.
+    del _panes[:]
+    special.INITIALIZED = False
+    glutLeaveMainLoop()
+
+
+def _ensure_glut():
+    from OpenGL.GLUT import (GLUT_ACTION_CONTINUE_EXECUTION, GLUT_ACTION_ON_WINDOW_CLOSE,
+                             GLUT_INIT_STATE, glutGet, glutSetOption)
+    from Sketchkit import glutInit
+
+    if not glutGet(GLUT_INIT_STATE):
+        glutInit()
+    # Without this, freeglut ends the process when a window is closed.
+    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_CONTINUE_EXECUTION)
+
+
+class Framepane(object):
+    """A top-level GLUT window showing one view (see the module docstring).
+
+    window_size is (width, height) in pixels, numbers that are rounded;
+    window_pos, when given, is the position of the window's corner.
+    """
+
+    background = (0.2, 0.2, 0.22, 1.0)
+
+    def __init__(self, title, view, window_size=(640, 480), window_pos=None):
+        from OpenGL.GL import GL_DEPTH_TEST, glClearColor, glEnable
+        from OpenGL.GLUT import (
+            GLUT_DEPTH, GLUT_INIT_DISPLAY_MODE, glutCloseFunc, glutCreateWindow,
+            glutDisplayFunc, glutGet, glutInitDisplayMode, glutInitWindowPosition,
+            glutInitWindowSize, glutKeyboardFunc, glutMotionFunc, glutMouseFunc,
+            glutReshapeFunc, glutTimerFunc)
+
+        if not isinstance(title, str):
+            raise TypeError(
+                "Framepane: title must be a str, not %s" % type(title).__name__)
+        width, height = _pair("window_size", window_size)
+        position = None if window_pos is None else _pair("window_pos", window_pos)
+        self.title = title
+        self.view = view
+        self.width, self.height = int(round(width)), int(round(height))
+        self.window_size = (self.width, self.height)
+        self.window_pos = position and (int(round(position[0])), int(round(position[1])))
+        self.frames = 0
+
+        _ensure_glut()
+        # The depth test needs a depth buffer, whatever mode the caller chose.
+        glutInitDisplayMode(glutGet(GLUT_INIT_DISPLAY_MODE) | GLUT_DEPTH)
+        glutInitWindowSize(self.width, self.height)
+        glutInitWindowPosition(*(self.window_pos or (-1, -1)))
+        self.window = glutCreateWindow(title.encode("utf-8"))
+        self.context = next(_pane_serials)
+        # Set once: a model's init() may choose its own (Spirelet: white).
+        glClearColor(*self.background)
+        glEnable(GL_DEPTH_TEST)
+        # PyOpenGL drops its references to these when asked to destroy the
+        # window, but freeglut still calls them until it has done so.
+        self._callbacks = [
+            glutDisplayFunc(self._on_display), glutReshapeFunc(self._on_reshape),
+            glutKeyboardFunc(self._on_keyboard), glutMouseFunc(self._on_mouse),
+            glutMotionFunc(self._on_motion), glutCloseFunc(self._on_close)]
+        if _snapshot is not None and not _snapshot.timer_set:
+            _snapshot.timer_set = True
+            glutTimerFunc(int(_snapshot.timeout * 1000), _snapshot.expire, 0)
+        _panes.append(self)
+
+    def make_current(self):
+        """Make this window's GL context the current one."""
+        global _current_context
+        from OpenGL.GLUT import glutSetWindow
+
+        glutSetWindow(self.window)
+        _current_context = self.context
+
+    def display(self):
+        """Draw one frame: clear, apply the view, draw, swap."""
+        from OpenGL.GL import (GL_COLOR_BUFFER_BIT, GL_DEPTH_BUFFER_BIT, GL_MODELVIEW,
+                               glClear, glMatrixMode, glViewport)
+        from OpenGL.GLUT import glutPostRedisplay, glutSwapBuffers
+
+        self.make_current()
+        glViewport(0, 0, self.width, self.height)
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT)
+        self.view.apply(self.width, self.height)
+        glMatrixMode(GL_MODELVIEW)
+        self.view.draw()
+        self.frames += 1
+        if _snapshot is not None and self not in _snapshot.done:
+            if self.frames >= _snapshot.frames:
+                _snapshot.capture(self)
+            else:
+                glutPostRedisplay()
+        glutSwapBuffers()
+        if _snapshot is not None and all(p in _snapshot.done for p in _panes):
+            leave_main_loop()
+
+    def request_redisplay(self):
+        from OpenGL.GLUT import glutPostWindowRedisplay
+
+        glutPostWindowRedisplay(self.window)
+
+    def close(self):
+        """Destroy the window (GLUT completes it in its event loop)."""
+        from OpenGL.GLUT import glutDestroyWindow
+
+        if self in _panes:
+            _panes.remove(self)
+            _closing.append(self)
+            glutDestroyWindow(self.window)
+
+    # GLUT callbacks: an exception escaping one would end the process.
+
+    def _on_display(self):
+        try:
+            self.display()
+        except Exception:
+            _report("drawing window %r" % self.title)
+
+    def _on_reshape(self, width, height):
+        from OpenGL.GLUT import glutPostRedisplay
+
+        self.width, self.height = width, height
+        glutPostRedisplay()
+
+    def _on_keyboard(self, key, x, y):
+        handler = getattr(self.view, "keyboard", None)
+        self._forward(handler, key, x, y)
+        if handler is None and key in (b"q", b"Q", b"\x1b"):
+            leave_main_loop()
+
+    def _on_mouse(self, button, state, x, y):
+        self._forward(getattr(self.view, "mouse", None), button, state, x, y)
+
+    def _on_motion(self, x, y):
+        self._forward(getattr(self.view, "motion", None), x, y)
+
+    def _forward(self, handler, *args):
+        try:
+            if handler is not None and handler(*args):
+                self.request_redisplay()
+        except Exception:
+            _report("handling input in window %r" % self.title)
+
+    def _on_close(self):
+        for registry in (_panes, _closing):
+            if self in registry:
+                registry.remove(self)
+
+
+def _report(doing):
+    """Print the current exception; in snapshot mode, also stop."""
+    sys.stderr.write("Stagehall: error while %s:\n" % doing)
+    traceback.print_exc()
+    if _snapshot is not None:
+        _snapshot.errors.append(doing)
+        leave_main_loop()
 
 
 def _pair(name, value):
@@ -106,3 +615,61 @@ def _pair(name, value):
     except (TypeError, ValueError):
         raise TypeError("Framepane: %s must be a pair of numbers, got %r"
                         % (name, value)) from None
+
+
+# ---------------------------------------------------------------------------
+# Snapshot mode
+# ---------------------------------------------------------------------------
+
+class _Snapshot(object):
+    def __init__(self, frames, timeout):
+        self.frames = frames
+        self.timeout = timeout
+        self.timer_set = False
+        self.done = set()
+        self.images = []   # (title, width, height, RGB bytes, top row first)
+        self.errors = []
+
+    def capture(self, pane):
+        from OpenGL.GL import (GL_BACK, GL_FRONT, GL_PACK_ALIGNMENT, GL_RGB,
+                               GL_UNSIGNED_BYTE, glPixelStorei, glReadBuffer, glReadPixels)
+        from OpenGL.GLUT import GLUT_WINDOW_DOUBLEBUFFER, glutGet
+
+        # Called before the swap: the finished frame is in the back buffer.
+        glReadBuffer(GL_BACK if glutGet(GLUT_WINDOW_DOUBLEBUFFER) else GL_FRONT)
+        glPixelStorei(GL_PACK_ALIGNMENT, 1)
+        w, h = pane.width, pane.height
+        data = bytes(glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE))
+        stride = 3 * w
+        rows = b"".join(data[y * stride:(y + 1) * stride] for y in reversed(range(h)))
+        self.images.append((pane.title, w, h, rows))
+        self.done.add(pane)
+
+    def expire(self, value):
+        sys.stderr.write("Stagehall: snapshot timed out after %g s; windows not drawn: %s\n"
+                         % (self.timeout,
+                            ", ".join(repr(p.title) for p in _panes if p not in self.done)))
+        self.errors.append("timeout")
+        leave_main_loop()
+
+
+def snapshot_mode(frames=3, timeout=60.0):
+    """Switch the framework to off-screen capture and return the collector.
+
+    From now on every window draws ``frames`` frames, then its picture is
+    captured; once every window has one, the main loop is left. The returned
+    object's ``images`` lists (title, width, height, RGB bytes with the top
+    row first) and its ``errors`` is non-empty if drawing failed or the
+    windows took longer than ``timeout`` seconds.
+    """
+    global _snapshot
+    if frames < 1:
+        raise ValueError("snapshot_mode: frames must be at least 1")
+    _snapshot = _Snapshot(int(frames), float(timeout))
+    return _snapshot
+
+
+def in_snapshot_mode():
+    """Whether windows are being captured rather than shown to a person
+    (an animation may then hold still, so that every frame is the same)."""
+    return _snapshot is not None

@@ -256,3 +256,6 @@ def class_creation_events(modname, ctor):
                           timeout=120, cwd=str(REPO))
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+from gl_fixtures import *  # noqa: E402,F401,F403  (display and GL window fixtures)

@@ -192,7 +192,10 @@ def test_module_globals():
     expected.pop("Swoopline", None)
     expected.pop("main", None)
     d = vars(sw_mod)
-    wrong = [n for n, v in expected.items() if d.get(n, object()) is not v]
+    # submodules of OpenGL.GL that other code imported after us became public
+    # names of it later; the star import could not have seen them
+    wrong = [n for n, v in expected.items() if d.get(n, object()) is not v
+             and not (isinstance(v, types.ModuleType) and n not in d)]
     assert wrong == []
     assert d["Swoopline"] is Swoopline
 
