@@ -1,6 +1,9 @@
-"""Speed of the native Quiltsheet and Swoopline modules against a plain-Python
-rendition of the same algorithms (written below with NumPy, as a user would
-otherwise write them).
+"""Speed of the native Quiltsheet, Swoopline and Spirelet modules against a
+plain-Python rendition of the same algorithms (written below with NumPy, as a
+user would otherwise write them).
+
+The drawing figures need an OpenGL context: the bench opens a hidden GLUT
+window, on a private Xvfb when DISPLAY is unset (Mesa renders either way).
 
 Run from the repository root with the development path:
 
@@ -11,6 +14,7 @@ plain-Python rendition, their ratio and the target ratio.
 """
 
 import argparse
+import os
 import sys
 import timeit
 
@@ -18,6 +22,7 @@ import numpy as np
 
 try:
     from Quiltsheet import Quiltsheet
+    from Spirelet import Spirelet
     from Swoopline import Swoopline
 except ImportError as exc:  # the point of the bench is the native modules
     sys.stderr.write("bench: cannot import the native modules: %s\n"
@@ -123,6 +128,228 @@ class PySwoopline(object):
 
 
 # ---------------------------------------------------------------------------
+# Plain-Python renditions of the drawing (same GL calls in the same order)
+# ---------------------------------------------------------------------------
+
+from OpenGL.GL import (GL_ALL_ATTRIB_BITS, GL_AMBIENT, GL_CONSTANT_ATTENUATION,  # noqa: E402
+                       GL_CULL_FACE, GL_DEPTH_TEST, GL_DIFFUSE, GL_FRONT_AND_BACK, GL_LESS,
+                       GL_LIGHT0, GL_LIGHT_MODEL_LOCAL_VIEWER, GL_LIGHTING, GL_LINE_STRIP,
+                       GL_LINEAR_ATTENUATION, GL_LINES, GL_NORMALIZE, GL_POSITION,
+                       GL_QUADRATIC_ATTENUATION, GL_SHININESS, GL_SMOOTH, GL_SPECULAR,
+                       GL_SPOT_DIRECTION, GL_TRIANGLES, GL_TRUE, glBegin, glClearColor,
+                       glClearDepth, glColor3f, glDepthFunc, glDisable, glEnable, glEnd,
+                       glLightf, glLightfv, glLightModelf, glMaterialfv, glNormal3f,
+                       glPopAttrib, glPopMatrix, glPushAttrib, glPushMatrix, glRotate, glScale,
+                       glScalef, glShadeModel, glTranslate, glTranslatef, glVertex, glVertex3f)
+from OpenGL.GLU import gluSphere  # noqa: E402
+from numpy import arccos as acos, pi  # noqa: E402
+from Sketchkit import draw3DCoordinateAxesQuadrics, sqrt  # noqa: E402
+from Stagehall import Model  # noqa: E402
+
+CELL = ((0, 0), (1, 0), (1, 1), (0, 0), (1, 1), (0, 1))
+
+
+class PyQuiltsheetDrawing(PyQuiltsheet):
+    def set_color_from_XYZ(self, x, y, z):
+        assert 0.0 <= x and x <= 1.0 and 0.0 <= y and y <= 1.0 and 0.0 <= z and z <= 1.0
+        glColor3f(x, y, z)
+
+    def draw_scene(self, bDrawCoordAxes=True):
+        result = self.get_samples(self.num_samples_rendering)
+        if bDrawCoordAxes is True:
+            glPushMatrix()
+            glScalef(0.25, 0.25, 0.25)
+            draw3DCoordinateAxesQuadrics()
+            glPopMatrix()
+        X, Y, Z = result[0], result[1], result[2]
+        Xnorm = (X - np.min(X)) / (np.max(X) - np.min(X))
+        Ynorm = (Y - np.min(Y)) / (np.max(Y) - np.min(Y))
+        Znorm = (Z - np.min(Z)) / (np.max(Z) - np.min(Z))
+        glPushMatrix()
+        glPushAttrib(GL_ALL_ATTRIB_BITS)
+        glDisable(GL_CULL_FACE)
+        glTranslatef(-0.5, -0.5, -0.5)
+        for c in range(self.num_samples_rendering[0] - 1):
+            for r in range(self.num_samples_rendering[1] - 1):
+                glBegin(GL_TRIANGLES)
+                for da, db in CELL:
+                    a, b = r + da, c + db
+                    self.set_color_from_XYZ(Xnorm[a][b], Ynorm[a][b], Znorm[a][b])
+                    glVertex3f(Xnorm[a][b], Ynorm[a][b], Znorm[a][b])
+                glEnd()
+        glPopAttrib()
+        glPopMatrix()
+        return result
+
+
+class PySwooplineDrawing(PySwoopline):
+    def draw_scene(self, bDrawCoord=True):
+        NSeg = len(self.point_tangent_list) - 1
+        if NSeg < 1 or len(self.coeff_matrix) < 1:
+            return
+        if bDrawCoord is True:
+            glPushMatrix()
+            glScalef(0.2, 0.2, 0.2)
+            draw3DCoordinateAxesQuadrics()
+            glPopMatrix()
+        glPushAttrib(GL_ALL_ATTRIB_BITS)
+        glColor3f(0.8, 0.8, 0.8)
+        glBegin(GL_LINE_STRIP)
+        for segNo in range(NSeg):
+            for t in np.linspace(0, 1, self.num_samples_rendering):
+                pt, tangent = self.evaluate_curve_segment(segNo, t)
+                glVertex3f(pt[0], pt[1], pt[2])
+        glEnd()
+        glPopAttrib()
+        glPushAttrib(GL_ALL_ATTRIB_BITS)
+        glColor3f(1.0, 0.2, 0.2)
+        ends = [(segNo, 0) for segNo in range(NSeg)] + [(NSeg - 1, 1)]
+        for segNo, t in ends:
+            pt, tangent = self.evaluate_curve_segment(segNo, t)
+            glBegin(GL_LINES)
+            glVertex3f(pt[0], pt[1], pt[2])
+            n = tangent / np.linalg.norm(tangent)
+            pt2 = pt + n * 0.5
+            glVertex3f(pt2[0], pt2[1], pt2[2])
+            glEnd()
+        glPopAttrib()
+
+
+def py_initGL():
+    glClearColor(1.0, 1.0, 1.0, 1.0)
+    glClearDepth(1)
+    glDisable(GL_CULL_FACE)
+    glEnable(GL_LIGHTING)
+    glEnable(GL_NORMALIZE)
+    glLightModelf(GL_LIGHT_MODEL_LOCAL_VIEWER, GL_TRUE)
+    glLightfv(GL_LIGHT0, GL_POSITION, [0.4, 0.5, 1.0, 1.0])
+    glLightfv(GL_LIGHT0, GL_AMBIENT, [1.0, 1.0, 1.0, 1.0])
+    glLightfv(GL_LIGHT0, GL_DIFFUSE, [1.0, 1.0, 1.0, 1.0])
+    glLightfv(GL_LIGHT0, GL_SPECULAR, [1.0, 1.0, 1.0, 1.0])
+    glLightfv(GL_LIGHT0, GL_SPOT_DIRECTION, [0, 0, 1])
+    glLightf(GL_LIGHT0, GL_CONSTANT_ATTENUATION, 1)
+    glLightf(GL_LIGHT0, GL_LINEAR_ATTENUATION, 0.0)
+    glLightf(GL_LIGHT0, GL_QUADRATIC_ATTENUATION, 0.05)
+    glEnable(GL_LIGHT0)
+    glEnable(GL_DEPTH_TEST)
+    glDepthFunc(GL_LESS)
+    glShadeModel(GL_SMOOTH)
+    glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, [0.0, 0.9, 0.9, 1.0])
+    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, [0.9, 0.0, 0.0, 1.0])
+    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, [0.1, 0.1, 0.1, 1.0])
+    glMaterialfv(GL_FRONT_AND_BACK, GL_SHININESS, [128, 128.0, 128, 1])
+
+
+class PySpirelet(Model):
+    """Koch tetrahedron fractal, in plain Python."""
+
+    def init(self):
+        Model.init(self)
+        py_initGL()
+
+    def draw_scene(self):
+        glLightfv(GL_LIGHT0, GL_POSITION, [-0.2, -0.1, 1.0, 1.0])
+        glPushMatrix()
+        glTranslate(0, 0, 0.5)
+        glScalef(0.0625, 0.0625, 0.0625)
+        gluSphere(self.pQuadric, 0.5, 20, 20)
+        glPopMatrix()
+        glPushMatrix()
+        glTranslate(-0.5, -sqrt(3) / 4, 0)
+        self.drawSpirelet(3)
+        glPopMatrix()
+
+    def basicTriangle(self):
+        glNormal3f(0, 0, 1)
+        glVertex(0, 0, 0)
+        glVertex(1.0, 0, 0)
+        glVertex(0.5, sqrt(3) / 2.0, 0)
+
+    def drawSpirelet(self, level):
+        if level == 0:
+            glBegin(GL_TRIANGLES)
+            self.basicTriangle()
+            glEnd()
+            return
+        glPushMatrix()
+        glScale(1 / 3, 1 / 3, 1 / 3)
+        self.drawSpirelet(level - 1)
+        for x, y in ((1.0, 0.0), (2.0, 0.0), (0.5, sqrt(3) / 2.0), (1.5, sqrt(3) / 2.0),
+                     (1.0, sqrt(3) * 2 / 2.0)):
+            glPushMatrix()
+            glTranslate(x, y, 0.0)
+            self.drawSpirelet(level - 1)
+            glPopMatrix()
+        for x, y in ((1, 0), (2, 0), (1.5, sqrt(3) / 2)):
+            glPushMatrix()
+            glTranslate(x, y, 0)
+            self.drawTetrahedronWithoutBase(level)
+            glPopMatrix()
+        glPopMatrix()
+
+    def drawTetrahedronWithoutBase(self, level):
+        glPushMatrix()
+        glTranslate(-1, 0, 0)
+        glPushMatrix()
+        glTranslate(1, 0, 0)
+        glRotate(60, 0.0, 0.0, 1.0)
+        glRotate(acos(1 / 3) * 180 / pi, 1.0, 0.0, 0.0)
+        self.drawSpirelet(level - 1)
+        glPopMatrix()
+        glPushMatrix()
+        glTranslate(1, 0, 0)
+        glRotate(-60, 0.0, 0.0, 1.0)
+        glTranslate(-1, 0, 0)
+        glRotate(acos(1 / 3) * 180 / pi, 1.0, 0.0, 0.0)
+        self.drawSpirelet(level - 1)
+        glPopMatrix()
+        glPushMatrix()
+        glTranslate(1.5, sqrt(3.0) / 2, 0)
+        glRotate(180, 0.0, 0.0, 1.0)
+        glRotate(acos(1 / 3) * 180 / pi, 1.0, 0.0, 0.0)
+        self.drawSpirelet(level - 1)
+        glPopMatrix()
+        glPopMatrix()
+
+
+def open_gl_window():
+    """A hidden 512x512 GLUT window whose context is current; starts a
+    private Xvfb first when there is no display."""
+    if not os.environ.get("DISPLAY"):
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+        import xvfb
+        os.environ["DISPLAY"] = xvfb.start()[0]
+    from OpenGL.GLUT import (GLUT_DEPTH, GLUT_DOUBLE, GLUT_RGBA, glutCreateWindow,
+                             glutHideWindow, glutInit, glutInitDisplayMode, glutInitWindowSize)
+    glutInit()
+    glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGBA | GLUT_DEPTH)
+    glutInitWindowSize(512, 512)
+    glutCreateWindow(b"bench")
+    glutHideWindow()
+
+
+def close_gl_window():
+    # Let go of the X server before a private one stops with the interpreter.
+    from OpenGL.platform import PLATFORM
+    PLATFORM.GLUT.glutExit()
+
+
+def feedback(draw):
+    """What ``draw`` sends down the pipeline (GL_FEEDBACK, positions and colours)."""
+    from OpenGL.GL import GL_3D_COLOR, GL_FEEDBACK, GL_RENDER, glFeedbackBuffer, glRenderMode
+    glFeedbackBuffer(1 << 21, GL_3D_COLOR)
+    glRenderMode(GL_FEEDBACK)
+    draw()
+    out = []
+    for record in glRenderMode(GL_RENDER):
+        out.append(record[0])
+        for v in record[1:]:
+            out.extend(v.vertex)
+            out.extend(v.color)
+    return np.array(out, float)
+
+
+# ---------------------------------------------------------------------------
 # Sample data (the documented sample surface and spline)
 # ---------------------------------------------------------------------------
 
@@ -141,10 +368,11 @@ def sample_spline_points():
             ([0, 0, 0], [-1, 0, 0]), ([0, 0, 1], [1, 0, 0]), ([0, 1, 1], [1, 1, 1])]
 
 
-def best_per_call(stmt, env, number, repeat):
+def best_per_call(stmt, env, number, repeat, setup="pass"):
     """Best of ``repeat`` timings of ``number`` executions of the statement
-    ``stmt`` (a string, so that no wrapper call is timed), in seconds."""
-    return min(timeit.repeat(stmt, globals=env, number=number, repeat=repeat)) / number
+    ``stmt`` (a string, so that no wrapper call is timed), in seconds;
+    ``setup`` runs before each timing."""
+    return min(timeit.repeat(stmt, setup, globals=env, number=number, repeat=repeat)) / number
 
 
 def fmt(seconds):
@@ -185,17 +413,43 @@ def main(argv=None):
          500000 // scale, 50000 // scale, 20),
     ]
 
+    # Drawing on a real context; no targets: both sides spend most of their
+    # time in the same PyOpenGL calls.
+    open_gl_window()
+    from OpenGL.GL import glFinish
+    env.update(glFinish=glFinish, qd_nat=Quiltsheet(pts), qd_py=PyQuiltsheetDrawing(pts), sd_nat=Swoopline(spl),
+               sd_py=PySwooplineDrawing(spl), k_nat=Spirelet(), k_py=PySpirelet())
+    for name in ("k_nat", "k_py"):
+        env[name].init()
+    for nat, py in (("qd_nat", "qd_py"), ("sd_nat", "sd_py"), ("k_nat", "k_py")):
+        if not np.array_equal(feedback(env[nat].draw_scene), feedback(env[py].draw_scene)):
+            raise SystemExit("bench: %s and %s draw differently" % (nat, py))
+    figures += [
+        ("Quiltsheet.draw_scene() (34, 34)", "qd_nat.draw_scene()", "qd_py.draw_scene()",
+         50 // scale or 1, 10 // scale or 1, None),
+        ("Swoopline.draw_scene() six points", "sd_nat.draw_scene()", "sd_py.draw_scene()",
+         100 // scale or 1, 20 // scale or 1, None),
+        ("Spirelet.draw_scene()", "k_nat.draw_scene()", "k_py.draw_scene()",
+         20 // scale or 1, 5 // scale or 1, None),
+    ]
+
     print("%-42s %11s %11s %9s %8s" % ("figure (time per call)", "native", "python", "ratio", "target"))
     ok = True
     for name, nat, py, n_nat, n_py, target in figures:
-        t_nat = best_per_call(nat, env, n_nat, args.repeat)
-        t_py = best_per_call(py, env, n_py, args.repeat)
+        # drawing: let the GL finish the previous timing's work first
+        setup = "glFinish()" if target is None else "pass"
+        t_nat = best_per_call(nat, env, n_nat, args.repeat, setup)
+        t_py = best_per_call(py, env, n_py, args.repeat, setup)
         ratio = t_py / t_nat
+        if target is None:
+            print("%-42s %11s %11s %8.1fx %7s" % (name, fmt(t_nat), fmt(t_py), ratio, "-"))
+            continue
         met = ratio >= target
         ok = ok and met
         print("%-42s %11s %11s %8.1fx %6dx  %s"
               % (name, fmt(t_nat), fmt(t_py), ratio, target, "met" if met else "NOT MET"))
     print("all targets met" if ok else "some targets not met")
+    close_gl_window()
     return 0
 
 

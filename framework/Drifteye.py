@@ -146,7 +146,7 @@ def _check_cam_spec(cam_spec):
 
 
 def _snapshot_active():
-    return getattr(Stagehall, "_snapshot", None) is not None
+    return Stagehall.in_snapshot_mode()
 
 
 class _FlightPath(object):

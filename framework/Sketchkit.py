@@ -30,8 +30,9 @@ _own_quadric = None
 def glutInit(*args):
     """Initialise GLUT unless it already is.
 
-    Unlike PyOpenGL's own, this one initialises GLUT again once a returning
-    glutMainLoop() has shut it down, so that a process can run several viewers.
+    Calling it twice is harmless, where freeglut would end the process. After
+    a returning glutMainLoop() has shut GLUT down it initialises GLUT again,
+    but the GL stack does not reliably survive that: run one viewer per process.
     """
     if _GLUT.glutGet(_GLUT.GLUT_INIT_STATE):
         return list(args)

@@ -413,7 +413,10 @@ class View(object):
             return True
         if key in (b"q", b"Q", b"\x1b"):
             leave_main_loop()
-        return False
+            return False
+        # other keys go to the model looked at, e.g. a camera's pause key
+        handler = getattr(self.model, "keyboard", None)
+        return bool(handler(key, x, y)) if handler is not None else False
 
 
 # ---------------------------------------------------------------------------
@@ -473,7 +476,8 @@ class Framepane(object):
     window_pos, when given, is the position of the window's corner.
     """
 
-    background = (0.2, 0.2, 0.22, 1.0)
+    # a muted blue that stays apart from both greys of the checkerboard
+    background = (0.32, 0.4, 0.52, 1.0)
 
     def __init__(self, title, view, window_size=(640, 480), window_pos=None):
         from OpenGL.GL import GL_DEPTH_TEST, glClearColor, glEnable

@@ -215,6 +215,9 @@ static Ref Quiltsheet_get_samples(const Env& g, Obj self, Obj samples) {
 
 // The sampled coordinate mapped onto [0, 1]; a coordinate that does not vary
 // over the grid sits in the middle, 0.5, instead of dividing zero by zero.
+// Evaluation leaves rounding noise on a constant coordinate, which must not
+// be stretched over the whole range, so a range within that noise counts as
+// no range.
 static np::Array normalized(Obj values) {
     np::Array a = np::Array::from(values);
     if (a.ndim() != 2) rt::raise(PyExc_ValueError, "sampled coordinates must be a 2-D array");
@@ -229,8 +232,9 @@ static np::Array normalized(Obj values) {
             hi = std::fmax(hi, a.at(i, j));
         }
     const double range = hi - lo;
+    const bool flat = !(range > 1e-12 * std::fmax(std::fabs(lo), std::fabs(hi)));
     for (Py_ssize_t i = 0; i < m; ++i)
-        for (Py_ssize_t j = 0; j < n; ++j) out.at(i, j) = range > 0.0 ? (a.at(i, j) - lo) / range : 0.5;
+        for (Py_ssize_t j = 0; j < n; ++j) out.at(i, j) = flat ? 0.5 : (a.at(i, j) - lo) / range;
     return out;
 }
 

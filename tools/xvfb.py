@@ -67,7 +67,7 @@ def start(screen=SCREEN, timeout=30.0):
     try:
         # -displayfd: Xvfb picks a free number and writes it once it listens.
         proc = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", screen,
+            ["Xvfb", "-displayfd", str(write_fd), "-noreset", "-screen", "0", screen,
              "-nolisten", "tcp"],
             pass_fds=(write_fd,), stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=log, env=env,
