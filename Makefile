@@ -6,8 +6,8 @@ SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
 PYTHON ?= python3
-# Module whose viewer `make demo` runs (becomes Arborlot once the garden exists).
-SCENE ?= Quiltsheet
+# Module whose viewer `make demo` runs.
+SCENE ?= Arborlot
 # Where `make demo` puts its pictures when there is no display.
 SNAPSHOT_DIR ?= $(ROOT)/snapshots
 
