@@ -55,14 +55,39 @@ inline const char* float_division_by_zero() {
 #endif
 }
 
+// The pending exception, taken out and put back (3.12 replaced the triple).
+class SavedError {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc_ = PyErr_GetRaisedException();
+
+  public:
+    PyObject* value() const { return exc_; }
+    void restore() {
+        PyErr_SetRaisedException(exc_);
+        exc_ = nullptr;
+    }
+#else
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+
+  public:
+    SavedError() {
+        PyErr_Fetch(&type_, &value_, &tb_);
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+    }
+    PyObject* value() const { return value_; }
+    void restore() {
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+    }
+#endif
+};
+
 // Since 3.10 NameError carries the missing name (used for suggestions).
 inline void annotate_name_error(PyObject* name) {
 #if PY_VERSION_HEX >= 0x030A0000
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value && PyObject_SetAttrString(value, "name", name) < 0) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    SavedError e;
+    if (e.value() && PyObject_SetAttrString(e.value(), "name", name) < 0) PyErr_Clear();
+    e.restore();
 #else
     (void)name;
 #endif
@@ -72,11 +97,9 @@ inline void annotate_name_error(PyObject* name) {
 inline void set_import_error(PyObject* msg, PyObject* modname, PyObject* path, PyObject* name) {
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetImportError(msg, modname, path);
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (value && PyObject_SetAttrString(value, "name_from", name) < 0) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    SavedError e;
+    if (e.value() && PyObject_SetAttrString(e.value(), "name_from", name) < 0) PyErr_Clear();
+    e.restore();
 #else
     (void)name;
     PyErr_SetImportError(msg, modname, path);

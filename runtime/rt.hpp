@@ -176,14 +176,13 @@ class OnError {
     void dismiss() { armed_ = false; }
     ~OnError() {
         if (!armed_ || std::uncaught_exceptions() <= pending_) return;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
+        compat::SavedError error;
         try {
             undo_();
         } catch (...) {
         }
         PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        error.restore();
     }
 };
 
