@@ -63,10 +63,10 @@ test-dev: build
 test-asan: build-asan
 	$(ASAN_ENV) $(VPY) -m pytest -q --capture=sys $(ROOT)/tests
 
-build: build/.configured
+build: system-packages build/.configured
 	$(CMAKE) --build build
 
-build-asan: build-asan/.configured
+build-asan: system-packages build-asan/.configured
 	$(CMAKE) --build build-asan
 
 # After the first configure, ninja re-runs CMake by itself when a CMake input changes.
