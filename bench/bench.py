@@ -1,4 +1,4 @@
-"""Speed of the native Quiltsheet, Swoopline and Spirelet modules against a
+"""Speed of the native Quiltsheet, Swoopline, Spirelet and Arborlot modules against a
 plain-Python rendition of the same algorithms (written below with NumPy, as a
 user would otherwise write them).
 
@@ -21,6 +21,7 @@ import timeit
 import numpy as np
 
 try:
+    from Arborlot import Arborlot
     from Quiltsheet import Quiltsheet
     from Spirelet import Spirelet
     from Swoopline import Swoopline
@@ -141,9 +142,10 @@ from OpenGL.GL import (GL_ALL_ATTRIB_BITS, GL_AMBIENT, GL_CONSTANT_ATTENUATION, 
                        glLightf, glLightfv, glLightModelf, glMaterialfv, glNormal3f,
                        glPopAttrib, glPopMatrix, glPushAttrib, glPushMatrix, glRotate, glScale,
                        glScalef, glShadeModel, glTranslate, glTranslatef, glVertex, glVertex3f)
-from OpenGL.GLU import gluSphere  # noqa: E402
+from OpenGL.GLU import gluNewQuadric, gluSphere  # noqa: E402
 from numpy import arccos as acos, pi  # noqa: E402
-from Sketchkit import draw3DCoordinateAxesQuadrics, sqrt  # noqa: E402
+from Sketchkit import draw3DCoordinateAxesQuadrics, drawCheckerBoard, sqrt  # noqa: E402
+from Sprigrule import Sprigrule  # noqa: E402
 from Stagehall import Model  # noqa: E402
 
 CELL = ((0, 0), (1, 0), (1, 1), (0, 0), (1, 1), (0, 1))
@@ -312,6 +314,34 @@ class PySpirelet(Model):
         glPopMatrix()
 
 
+class PyArborlot(Model):
+    """The garden scene, in plain Python."""
+
+    def __init__(self, terrain_model, subscene_list=None):
+        Model.__init__(self)
+        self.terrain_model = terrain_model
+        self.subscene_list = [] if subscene_list is None else subscene_list
+
+    def draw_scene(self):
+        glPushMatrix()
+        glScalef(0.25, 0.25, 0.25)
+        draw3DCoordinateAxesQuadrics(self.pQuadric)
+        glPopMatrix()
+        glPushMatrix()
+        glRotate(-90, 1, 0, 0)
+        drawCheckerBoard(scale=[8, 8], check_colors=[[0.8, 0.8, 0.8], [0.2, 0.2, 0.2]])
+        glPopMatrix()
+        glPushMatrix()
+        X, Y, Z, DsX, DsY, DsZ, DtX, DtY, DtZ = self.terrain_model.draw_scene(False)
+        glPopMatrix()
+        for scene in self.subscene_list:
+            glPushMatrix()
+            pos = scene["pos"]
+            glTranslate(pos[0], pos[1], pos[2])
+            scene["model"].draw_scene()
+            glPopMatrix()
+
+
 def open_gl_window():
     """A hidden 512x512 GLUT window whose context is current; starts a
     private Xvfb first when there is no display."""
@@ -368,6 +398,20 @@ def sample_spline_points():
             ([0, 0, 0], [-1, 0, 0]), ([0, 0, 1], [1, 0, 0]), ([0, 1, 1], [1, 1, 1])]
 
 
+PLANT = {"init": "F", "rule": "F->FF-[-F+F+F]+[+F-F-F]", "depth": 3, "angle": 22.5,
+         "growth_factor": 0.5, "init_angle_axis": {"angle": 90, "axis": [0, 0, 1]}}
+
+
+def gardens(pts):
+    """The garden of Arborlot.main(), native and in plain Python: the sample
+    terrain and one plant (the same plant object) at the origin."""
+    plant, quadric = Sprigrule(PLANT), gluNewQuadric()
+    native = Arborlot(Quiltsheet(pts), [{"pos": [0, 0, 0], "model": plant}])
+    plain = PyArborlot(PyQuiltsheetDrawing(pts), [{"pos": [0, 0, 0], "model": plant}])
+    native.pQuadric = plain.pQuadric = quadric
+    return native, plain
+
+
 def best_per_call(stmt, env, number, repeat, setup="pass"):
     """Best of ``repeat`` timings of ``number`` executions of the statement
     ``stmt`` (a string, so that no wrapper call is timed), in seconds;
@@ -421,7 +465,8 @@ def main(argv=None):
                sd_py=PySwooplineDrawing(spl), k_nat=Spirelet(), k_py=PySpirelet())
     for name in ("k_nat", "k_py"):
         env[name].init()
-    for nat, py in (("qd_nat", "qd_py"), ("sd_nat", "sd_py"), ("k_nat", "k_py")):
+    env["g_nat"], env["g_py"] = gardens(pts)
+    for nat, py in (("qd_nat", "qd_py"), ("sd_nat", "sd_py"), ("k_nat", "k_py"), ("g_nat", "g_py")):
         if not np.array_equal(feedback(env[nat].draw_scene), feedback(env[py].draw_scene)):
             raise SystemExit("bench: %s and %s draw differently" % (nat, py))
     figures += [
@@ -431,6 +476,8 @@ def main(argv=None):
          100 // scale or 1, 20 // scale or 1, None),
         ("Spirelet.draw_scene()", "k_nat.draw_scene()", "k_py.draw_scene()",
          20 // scale or 1, 5 // scale or 1, None),
+        ("Arborlot.draw_scene() garden frame", "g_nat.draw_scene()", "g_py.draw_scene()",
+         50 // scale or 1, 10 // scale or 1, None),
     ]
 
     print("%-42s %11s %11s %9s %8s" % ("figure (time per call)", "native", "python", "ratio", "target"))
