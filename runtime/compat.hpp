@@ -46,6 +46,30 @@ inline void init_static_type_head(PyTypeObject* t) {
 #endif
 }
 
+// 3.13 suggests the closest parameter name for an unexpected keyword, with
+// the same algorithm as its NameError suggestions. New reference, or NULL
+// (and no exception) when there is none.
+inline PyObject* keyword_suggestion(PyObject* params, PyObject* keyword) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* result = nullptr;
+    PyObject* module = PyImport_ImportModule("_suggestions");
+    PyObject* candidates = module ? PySequence_List(params) : nullptr;
+    if (candidates) result = PyObject_CallMethod(module, "_generate_suggestions", "OO", candidates, keyword);
+    Py_XDECREF(candidates);
+    Py_XDECREF(module);
+    if (!result || result == Py_None) {
+        PyErr_Clear();
+        Py_XDECREF(result);
+        return nullptr;
+    }
+    return result;
+#else
+    (void)params;
+    (void)keyword;
+    return nullptr;
+#endif
+}
+
 // Message of ZeroDivisionError for float division.
 inline const char* float_division_by_zero() {
 #if PY_VERSION_HEX >= 0x030E0000

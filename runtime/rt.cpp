@@ -289,7 +289,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
             Py_ssize_t j = find_param(f, key);
             if (j == -2) return nullptr;
             if (j < 0) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", error_name(f), key);
+                if (PyObject* suggestion = compat::keyword_suggestion(f->params, key)) {
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                                 error_name(f), key, suggestion);
+                    Py_DECREF(suggestion);
+                } else {
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", error_name(f), key);
+                }
                 return nullptr;
             }
             if (slots[j]) {
