@@ -455,6 +455,11 @@ def main(argv=None):
         ("Swoopline.evaluate_curve_segment(2, 0.3)",
          "s_nat.evaluate_curve_segment(2, 0.3)", "s_py.evaluate_curve_segment(2, 0.3)",
          500000 // scale, 50000 // scale, 20),
+        # The caller still holds the previous result when the next call comes,
+        # so its arrays cannot be recycled: every call allocates two arrays.
+        ("  ... while the caller holds the last result",
+         "r = s_nat.evaluate_curve_segment(2, 0.3)", "r = s_py.evaluate_curve_segment(2, 0.3)",
+         500000 // scale, 50000 // scale, None),
     ]
 
     # Drawing on a real context; no targets: both sides spend most of their

@@ -63,5 +63,19 @@ Array Array::as_float64() const {
     return from(Ref::steal(PyArray_FromAny(ref_.ptr(), PyArray_DescrFromType(NPY_DOUBLE), 0, 0, NPY_ARRAY_ALIGNED, nullptr)));
 }
 
+Array Recycled::vector(Py_ssize_t n) {
+    if (last_ && Py_REFCNT(last_) == 1 && PyArray_CheckExact(last_)) {
+        PyArrayObject* a = arr(last_);
+        if (PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == n && PyArray_STRIDE(a, 0) == sizeof(double) &&
+            PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a) && PyArray_FLAGS(a) == flags_ &&
+            !PyArray_BASE(a) && !reinterpret_cast<PyArrayObject_fields*>(a)->weakreflist)
+            return Array::from(Obj(last_));
+    }
+    Array fresh = Array::empty({n});
+    Py_XSETREF(last_, fresh.ref().release());
+    flags_ = PyArray_FLAGS(arr(last_));
+    return fresh;
+}
+
 }  // namespace np
 }  // namespace rt

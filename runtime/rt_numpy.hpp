@@ -51,5 +51,18 @@ class Array {
     }
 };
 
+// The result array of a hot function, recycled like the interpreter's own
+// free lists: when the caller has dropped the array returned last time (only
+// this cache still holds it) and nothing about it was changed (shape, dtype,
+// flags, no base, no weak reference), its storage is filled anew instead of
+// allocating. Otherwise a new array is made. Callers must write every element.
+class Recycled {
+    PyObject* last_ = nullptr;  // kept for the life of the process
+    int flags_ = 0;
+
+  public:
+    Array vector(Py_ssize_t n);
+};
+
 }  // namespace np
 }  // namespace rt

@@ -230,8 +230,9 @@ static Ref Swoopline_evaluate_curve_segment(const Env&, Obj self, Obj segNo, Obj
     const Segment seg(coeffs[segNo]);
     const double tv = t.to_double();
     const Py_ssize_t d = seg.size();
-    np::Array p = np::Array::empty({d});
-    np::Array m = np::Array::empty({d});
+    static np::Recycled points, tangents;
+    np::Array p = points.vector(d);
+    np::Array m = tangents.vector(d);
     for (Py_ssize_t r = 0; r < d; ++r) {
         p.at(r) = seg.point(r, tv);
         m.at(r) = seg.tangent(r, tv);

@@ -6,6 +6,7 @@ import inspect
 import math
 import sys
 import types
+import weakref
 
 import numpy as np
 import pytest
@@ -966,3 +967,39 @@ _EMPTY = Swoopline()
 def test_memory_stays_flat(case, fn, n):
     assert_memory_flat(fn, n)
     assert len(_S.point_tangent_list) == 6 and len(_S.coeff_matrix) == 5
+
+
+# A dropped result's arrays may be reused by the next call; nothing that can
+# still see an old result may ever see it change.
+def _weak(p):
+    return weakref.ref(p)
+
+
+def _view(p):
+    return p[:]
+
+
+def _read_only(p):
+    p.setflags(write=False)
+
+
+def _reshaped(p):
+    p.shape = (3, 1)
+
+
+@pytest.mark.parametrize("touch", [_weak, _view, _read_only, _reshaped])
+def test_old_results_never_change_under_the_caller(sample_spline_points, touch):
+    s = Swoopline(sample_spline_points)
+    p, m = s.evaluate_curve_segment(0, 0.0)
+    start = np.array(sample_spline_points[0][0], float)
+    kept = touch(p)
+    del p, m
+    q, n = s.evaluate_curve_segment(0, 1.0)
+    if touch is _weak:
+        assert kept() is None or kept() is not q
+        if kept() is not None:
+            np.testing.assert_array_equal(kept(), start)
+    if touch is _view:
+        np.testing.assert_array_equal(kept, start)
+    assert q.shape == (3,) and n.shape == (3,) and q.flags.writeable and q.base is None
+    np.testing.assert_allclose(q, sample_spline_points[1][0], atol=1e-12)
