@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "rt.hpp"
+#include "rt_gl.hpp"
 
 using rt::Env;
 using rt::Obj;
@@ -25,10 +26,6 @@ static const char kDrawSceneDoc[] =
 
 namespace {
 
-template <class Body>
-void with_matrix(const Env& g, Body&& body) {
-    rt::bracket([&] { g[RT_ID("glPushMatrix")](); }, [&] { g[RT_ID("glPopMatrix")](); }, body);
-}
 
 }  // namespace
 
@@ -62,17 +59,17 @@ static Ref Arborlot_add_subscene(const Env&, Obj self, Obj subscene) {
 }
 
 static Ref Arborlot_draw_scene(const Env& g, Obj self) {
-    with_matrix(g, [&] {
+    rt::gl::with_matrix(g, [&] {
         g[RT_ID("glScalef")](0.25, 0.25, 0.25);
         g[RT_ID("draw3DCoordinateAxesQuadrics")](self.attr(RT_ID("pQuadric")));
     });
-    with_matrix(g, [&] {
+    rt::gl::with_matrix(g, [&] {
         g[RT_ID("glRotate")](-90, 1, 0, 0);
         g[RT_ID("drawCheckerBoard")](rt::kw(RT_ID("scale"), rt::list(8, 8)),
                                      rt::kw(RT_ID("check_colors"), rt::list(rt::list(0.8, 0.8, 0.8),
                                                                             rt::list(0.2, 0.2, 0.2))));
     });
-    with_matrix(g, [&] {
+    rt::gl::with_matrix(g, [&] {
         Ref X, Y, Z, DsX, DsY, DsZ, DtX, DtY, DtZ;
         rt::unpack(self.attr(RT_ID("terrain_model")).attr(RT_ID("draw_scene"))(false),
                    {&X, &Y, &Z, &DsX, &DsY, &DsZ, &DtX, &DtY, &DtZ});
@@ -80,7 +77,7 @@ static Ref Arborlot_draw_scene(const Env& g, Obj self) {
     Ref it = Ref::steal(PyObject_GetIter(self.attr(RT_ID("subscene_list")).ptr()));
     while (PyObject* item = PyIter_Next(it.ptr())) {
         Ref scene = Ref::steal(item);
-        with_matrix(g, [&] {
+        rt::gl::with_matrix(g, [&] {
             Ref pos = scene[rt::to_ref("pos")];
             g[RT_ID("glTranslate")](pos[0], pos[1], pos[2]);
             scene[rt::to_ref("model")].attr(RT_ID("draw_scene"))();
@@ -102,20 +99,17 @@ static Ref main_(const Env& g) {
     glut[0]();
     glut[1](rt::bit_or(glut[2], glut[3]));
 
-    Ref init_angle_axis = rt::dict();
-    init_angle_axis.setitem(rt::to_ref("angle"), rt::to_ref(90));
-    init_angle_axis.setitem(rt::to_ref("axis"), rt::list(0, 0, 1));
-    Ref Plant2D = rt::dict();
-    Plant2D.setitem(rt::to_ref("init"), rt::to_ref("F"));
-    Plant2D.setitem(rt::to_ref("rule"), rt::to_ref("F->FF-[-F+F+F]+[+F-F-F]"));
-    Plant2D.setitem(rt::to_ref("depth"), rt::to_ref(3));
-    Plant2D.setitem(rt::to_ref("angle"), rt::to_ref(22.5));
-    Plant2D.setitem(rt::to_ref("growth_factor"), rt::to_ref(0.5));
-    Plant2D.setitem(rt::to_ref("init_angle_axis"), init_angle_axis);
+    Ref init_angle_axis = rt::dict({{"angle", rt::to_ref(90)},
+                                    {"axis", rt::list(0, 0, 1)}});
+    Ref Plant2D = rt::dict({{"init", rt::to_ref("F")},
+                            {"rule", rt::to_ref("F->FF-[-F+F+F]+[+F-F-F]")},
+                            {"depth", rt::to_ref(3)},
+                            {"angle", rt::to_ref(22.5)},
+                            {"growth_factor", rt::to_ref(0.5)},
+                            {"init_angle_axis", init_angle_axis}});
 
-    Ref plant = rt::dict();
-    plant.setitem(rt::to_ref("pos"), rt::list(0, 0, 0));
-    plant.setitem(rt::to_ref("model"), g[RT_ID("Sprigrule")](Plant2D));
+    Ref plant = rt::dict({{"pos", rt::list(0, 0, 0)},
+                          {"model", g[RT_ID("Sprigrule")](Plant2D)}});
     Ref ModelList = rt::list(plant);
 
     Ref np = g[RT_ID("np")];
@@ -131,14 +125,13 @@ static Ref main_(const Env& g) {
                                rt::list(0, -2, 2, -3, 0, -2, 2, -3, 0, -2, 2, -3, 0, -2, 2, -3)));
     Ref QSheet = g[RT_ID("Quiltsheet")](control_points);
 
-    Ref cam_spec = rt::dict();
-    cam_spec.setitem(rt::to_ref("eye"), rt::list(0, 4.5, 4));
-    cam_spec.setitem(rt::to_ref("center"), rt::list(0, 2, 0));
-    cam_spec.setitem(rt::to_ref("up"), rt::list(0, 1, 0));
-    cam_spec.setitem(rt::to_ref("fovy"), rt::to_ref(40));
-    cam_spec.setitem(rt::to_ref("aspect"), rt::to_ref(1.0));
-    cam_spec.setitem(rt::to_ref("near"), rt::to_ref(0.1));
-    cam_spec.setitem(rt::to_ref("far"), rt::to_ref(100.0));
+    Ref cam_spec = rt::dict({{"eye", rt::list(0, 4.5, 4)},
+                             {"center", rt::list(0, 2, 0)},
+                             {"up", rt::list(0, 1, 0)},
+                             {"fovy", rt::to_ref(40)},
+                             {"aspect", rt::to_ref(1.0)},
+                             {"near", rt::to_ref(0.1)},
+                             {"far", rt::to_ref(100.0)}});
 
     Ref Drifteye = g[RT_ID("Drifteye")];
     Ref scene = g[RT_ID("Arborlot")](QSheet, ModelList);
@@ -146,14 +139,13 @@ static Ref main_(const Env& g) {
     Framepane("Arborlot", cam, rt::kw(RT_ID("window_size"), rt::tuple(768.0, 480)),
               rt::kw(RT_ID("window_pos"), RT_CONST(rt::tuple(320, 0))));
 
-    Ref cam_spec2 = rt::dict();
-    cam_spec2.setitem(rt::to_ref("eye"), rt::list(5, 5, 5));
-    cam_spec2.setitem(rt::to_ref("center"), rt::list(0, 1, 0));
-    cam_spec2.setitem(rt::to_ref("up"), rt::list(0, 1, 0));
-    cam_spec2.setitem(rt::to_ref("fovy"), rt::to_ref(60));
-    cam_spec2.setitem(rt::to_ref("aspect"), rt::to_ref(1.0));
-    cam_spec2.setitem(rt::to_ref("near"), rt::to_ref(0.1));
-    cam_spec2.setitem(rt::to_ref("far"), rt::to_ref(200.0));
+    Ref cam_spec2 = rt::dict({{"eye", rt::list(5, 5, 5)},
+                              {"center", rt::list(0, 1, 0)},
+                              {"up", rt::list(0, 1, 0)},
+                              {"fovy", rt::to_ref(60)},
+                              {"aspect", rt::to_ref(1.0)},
+                              {"near", rt::to_ref(0.1)},
+                              {"far", rt::to_ref(200.0)}});
     Ref external_cam = View(cam, cam_spec2);
     Framepane("External Camera View", external_cam, rt::kw(RT_ID("window_size"), rt::tuple(768.0, 480)),
               rt::kw(RT_ID("window_pos"), RT_CONST(rt::tuple(320, 520))));

@@ -248,61 +248,57 @@ static Ref Quiltsheet_set_color_from_XYZ(const Env& g, Obj, Obj x, Obj y, Obj z)
     return rt::none();
 }
 
-static Ref Quiltsheet_draw_scene(const Env& g, Obj self, Obj bDrawCoordAxes) {
-    Ref result = self.attr(RT_ID("get_samples"))(self.attr(RT_ID("num_samples_rendering")));
-
-    if (bDrawCoordAxes.is_true()) {
-        g[RT_ID("glPushMatrix")]();
-        rt::OnError pop([&] { g[RT_ID("glPopMatrix")](); });
-        g[RT_ID("glScalef")](0.25, 0.25, 0.25);
-        g[RT_ID("draw3DCoordinateAxesQuadrics")]();
-        pop.dismiss();
-        g[RT_ID("glPopMatrix")]();
-    }
-
-    const np::Array X = normalized(result[0]), Y = normalized(result[1]), Z = normalized(result[2]);
-
-    g[RT_ID("glPushMatrix")]();
-    rt::OnError pop_matrix([&] { g[RT_ID("glPopMatrix")](); });
-    g[RT_ID("glPushAttrib")](g[RT_ID("GL_ALL_ATTRIB_BITS")]);
-    rt::OnError pop_attrib([&] { g[RT_ID("glPopAttrib")](); });
-    g[RT_ID("glDisable")](g[RT_ID("GL_CULL_FACE")]);
-    g[RT_ID("glTranslatef")](-0.5, -0.5, -0.5);
-
+// The mesh: every grid cell in a glBegin/glEnd block of its own, as two
+// triangles that share the diagonal from [r][c] to [r + 1][c + 1].
+static void draw_mesh(const Env& g, Obj self, const np::Array& X, const np::Array& Y, const np::Array& Z) {
     // Each counter is bounded by the axis it indexes, so unequal grids draw
     // whole; for a square grid this is the documented cell order.
     Ref samples = self.attr(RT_ID("num_samples_rendering"));
     const Py_ssize_t m = samples[0].to_index(), n = samples[1].to_index();
     if (X.shape(0) < m || X.shape(1) < n || Y.shape(0) < m || Y.shape(1) < n || Z.shape(0) < m || Z.shape(1) < n)
         rt::raise(PyExc_ValueError, "the samples do not cover num_samples_rendering");
-    Ref set_color = self.attr(RT_ID("set_color_from_XYZ"));
-    const bool own_colors = rt::is_bound_native(set_color, self, rt::body_of<Quiltsheet_set_color_from_XYZ>());
+    const bool own_colors = rt::is_bound_native(self.attr(RT_ID("set_color_from_XYZ")), self,
+                                                rt::body_of<Quiltsheet_set_color_from_XYZ>());
     static rt::gl::Call3<float> glColor3f("glColor3f", "glColor3f"), glVertex3f("glVertex3f", "glVertex3f");
     static const int corners[6][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}};
     for (Py_ssize_t c = 0; c + 1 < n; ++c) {
         for (Py_ssize_t r = 0; r + 1 < m; ++r) {
-            g[RT_ID("glBegin")](g[RT_ID("GL_TRIANGLES")]);
-            rt::OnError end([&] { g[RT_ID("glEnd")](); });
-            for (const auto& k : corners) {
-                const Py_ssize_t a = r + k[0], b = c + k[1];
-                const double x = X.at(a, b), y = Y.at(a, b), z = Z.at(a, b);
-                if (own_colors) {
-                    // normalised values are always in [0, 1], so the range check holds
-                    glColor3f(g, x, y, z);
-                } else {
-                    self.attr(RT_ID("set_color_from_XYZ"))(x, y, z);
+            rt::gl::begin(g, RT_ID("GL_TRIANGLES"), [&] {
+                for (const auto& k : corners) {
+                    const Py_ssize_t a = r + k[0], b = c + k[1];
+                    const double x = X.at(a, b), y = Y.at(a, b), z = Z.at(a, b);
+                    if (own_colors) {
+                        // normalised values are always in [0, 1], so the range check holds
+                        glColor3f(g, x, y, z);
+                    } else {
+                        self.attr(RT_ID("set_color_from_XYZ"))(x, y, z);
+                    }
+                    glVertex3f(g, x, y, z);
                 }
-                glVertex3f(g, x, y, z);
-            }
-            end.dismiss();
-            g[RT_ID("glEnd")]();
+            });
         }
     }
+}
 
-    pop_attrib.dismiss();
-    g[RT_ID("glPopAttrib")]();
-    pop_matrix.dismiss();
-    g[RT_ID("glPopMatrix")]();
+static Ref Quiltsheet_draw_scene(const Env& g, Obj self, Obj bDrawCoordAxes) {
+    Ref result = self.attr(RT_ID("get_samples"))(self.attr(RT_ID("num_samples_rendering")));
+
+    if (bDrawCoordAxes.is_true()) {
+        rt::gl::with_matrix(g, [&] {
+            g[RT_ID("glScalef")](0.25, 0.25, 0.25);
+            g[RT_ID("draw3DCoordinateAxesQuadrics")]();
+        });
+    }
+
+    const np::Array X = normalized(result[0]), Y = normalized(result[1]), Z = normalized(result[2]);
+
+    rt::gl::with_matrix(g, [&] {
+        rt::gl::with_all_attribs(g, [&] {
+            g[RT_ID("glDisable")](g[RT_ID("GL_CULL_FACE")]);
+            g[RT_ID("glTranslatef")](-0.5, -0.5, -0.5);
+            draw_mesh(g, self, X, Y, Z);
+        });
+    });
     return result;
 }
 
@@ -319,14 +315,13 @@ static Ref main_(const Env& g) {
     glutInit();
     glutInitDisplayMode(rt::bit_or(glut[3], glut[4]));
 
-    Ref cam_spec = rt::dict();
-    cam_spec.setitem(rt::to_ref("eye"), rt::list(2, 2, 2));
-    cam_spec.setitem(rt::to_ref("center"), rt::list(0, 0, 0));
-    cam_spec.setitem(rt::to_ref("up"), rt::list(0, 1, 0));
-    cam_spec.setitem(rt::to_ref("fovy"), rt::to_ref(30));
-    cam_spec.setitem(rt::to_ref("aspect"), rt::to_ref(1.0));
-    cam_spec.setitem(rt::to_ref("near"), rt::to_ref(0.01));
-    cam_spec.setitem(rt::to_ref("far"), rt::to_ref(200.0));
+    Ref cam_spec = rt::dict({{"eye", rt::list(2, 2, 2)},
+                             {"center", rt::list(0, 0, 0)},
+                             {"up", rt::list(0, 1, 0)},
+                             {"fovy", rt::to_ref(30)},
+                             {"aspect", rt::to_ref(1.0)},
+                             {"near", rt::to_ref(0.01)},
+                             {"far", rt::to_ref(200.0)}});
 
     Ref data_points = g[RT_ID("np")].attr(RT_ID("zeros"))(RT_CONST(rt::tuple(16, 3)));
     data_points.setitem(RT_CONST(rt::tuple(rt::slice_all(), 0)),

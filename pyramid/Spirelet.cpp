@@ -36,11 +36,6 @@ static const char kDrawSceneDoc[] =
 
 namespace {
 
-// Calls glPushMatrix, body, glPopMatrix; the pop also happens when body raises.
-template <class Body>
-void with_matrix(const Env& g, Body&& body) {
-    rt::bracket([&] { g[RT_ID("glPushMatrix")](); }, [&] { g[RT_ID("glPopMatrix")](); }, body);
-}
 
 // The recursion counts `level` down to 0 by subtracting 1, so anything but a
 // whole number >= minimum would never end; refuse it before drawing.
@@ -76,12 +71,12 @@ static Ref Spirelet_init(const Env& g, Obj self) {
 
 static Ref Spirelet_draw_scene(const Env& g, Obj self) {
     g[RT_ID("glLightfv")](g[RT_ID("GL_LIGHT0")], g[RT_ID("GL_POSITION")], rt::list(-0.2, -0.1, 1.0, 1.0));
-    with_matrix(g, [&] {
+    rt::gl::with_matrix(g, [&] {
         g[RT_ID("glTranslate")](0, 0, 0.5);
         g[RT_ID("glScalef")](0.0625, 0.0625, 0.0625);
         g[RT_ID("gluSphere")](self.attr(RT_ID("pQuadric")), 0.5, 20, 20);
     });
-    with_matrix(g, [&] {
+    rt::gl::with_matrix(g, [&] {
         Ref y = rt::true_divide(rt::negate(g[RT_ID("sqrt")](3)), rt::to_ref(4));
         g[RT_ID("glTranslate")](-0.5, y, 0);
         self.attr(RT_ID("drawSpirelet"))(3);
@@ -117,26 +112,25 @@ static Ref Spirelet_basicTriangle(const Env& g, Obj) {
 static Ref Spirelet_drawSpirelet(const Env& g, Obj self, Obj level) {
     check_level(level, 0);
     if (level.equals(rt::to_ref(0))) {
-        rt::bracket([&] { g[RT_ID("glBegin")](g[RT_ID("GL_TRIANGLES")]); }, [&] { g[RT_ID("glEnd")](); },
-                    [&] {
-                        Ref basic = self.attr(RT_ID("basicTriangle"));
-                        if (rt::is_bound_native(basic, self, rt::body_of<Spirelet_basicTriangle>()))
-                            basic_triangle(g, true);
-                        else
-                            basic();
-                    });
+        rt::gl::begin(g, RT_ID("GL_TRIANGLES"), [&] {
+            Ref basic = self.attr(RT_ID("basicTriangle"));
+            if (rt::is_bound_native(basic, self, rt::body_of<Spirelet_basicTriangle>()))
+                basic_triangle(g, true);
+            else
+                basic();
+        });
         return rt::none();
     }
     auto lower = [&] { return rt::subtract(level, rt::to_ref(1)); };
     auto half_root3 = [&] { return rt::true_divide(g[RT_ID("sqrt")](3), rt::to_ref(2.0)); };
 
-    with_matrix(g, [&] {
+    rt::gl::with_matrix(g, [&] {
         g[RT_ID("glScale")](1.0 / 3.0, 1.0 / 3.0, 1.0 / 3.0);
 
         // the six upright sub-triangles
         self.attr(RT_ID("drawSpirelet"))(lower());
         auto upright = [&](Obj x, Obj y) {
-            with_matrix(g, [&] {
+            rt::gl::with_matrix(g, [&] {
                 g[RT_ID("glTranslate")](x, y, 0.0);
                 self.attr(RT_ID("drawSpirelet"))(lower());
             });
@@ -149,7 +143,7 @@ static Ref Spirelet_drawSpirelet(const Env& g, Obj self, Obj level) {
 
         // a tetrahedron on each inverted one
         auto tetrahedron = [&](Obj x, Obj y) {
-            with_matrix(g, [&] {
+            rt::gl::with_matrix(g, [&] {
                 g[RT_ID("glTranslate")](x, y, 0);
                 self.attr(RT_ID("drawTetrahedronWithoutBase"))(level);
             });
@@ -169,13 +163,13 @@ static Ref Spirelet_drawTetrahedronWithoutBase(const Env& g, Obj self, Obj level
         return rt::true_divide(rt::multiply(a, rt::to_ref(180)), g[RT_ID("pi")]);
     };
     auto face = [&](auto&& place) {
-        with_matrix(g, [&] {
+        rt::gl::with_matrix(g, [&] {
             place();
             g[RT_ID("glRotate")](theta(), 1.0, 0.0, 0.0);
             self.attr(RT_ID("drawSpirelet"))(rt::subtract(level, rt::to_ref(1)));
         });
     };
-    with_matrix(g, [&] {
+    rt::gl::with_matrix(g, [&] {
         g[RT_ID("glTranslate")](-1, 0, 0);
         face([&] {
             g[RT_ID("glTranslate")](1, 0, 0);
@@ -231,14 +225,13 @@ static Ref main_(const Env& g) {
     g[RT_ID("glutInit")]();
     g[RT_ID("glutInitDisplayMode")](
         rt::bit_or(rt::bit_or(g[RT_ID("GLUT_DOUBLE")], g[RT_ID("GLUT_RGB")]), g[RT_ID("GLUT_DEPTH")]));
-    Ref cam_spec = rt::dict();
-    cam_spec.setitem(rt::to_ref("eye"), rt::list(0, -1, 1.5));
-    cam_spec.setitem(rt::to_ref("center"), rt::list(0, 0, 0));
-    cam_spec.setitem(rt::to_ref("up"), rt::list(0, 1, 0));
-    cam_spec.setitem(rt::to_ref("fovy"), rt::to_ref(40));
-    cam_spec.setitem(rt::to_ref("aspect"), rt::to_ref(1.0));
-    cam_spec.setitem(rt::to_ref("near"), rt::to_ref(0.01));
-    cam_spec.setitem(rt::to_ref("far"), rt::to_ref(200.0));
+    Ref cam_spec = rt::dict({{"eye", rt::list(0, -1, 1.5)},
+                             {"center", rt::list(0, 0, 0)},
+                             {"up", rt::list(0, 1, 0)},
+                             {"fovy", rt::to_ref(40)},
+                             {"aspect", rt::to_ref(1.0)},
+                             {"near", rt::to_ref(0.01)},
+                             {"far", rt::to_ref(200.0)}});
     Ref kp = g[RT_ID("Spirelet")]();
     Ref cam = g[RT_ID("View")](kp, cam_spec);
     g[RT_ID("Framepane")]("Spirelet", cam, rt::kw(RT_ID("window_size"), rt::tuple(512, 512)),

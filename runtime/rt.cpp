@@ -138,6 +138,12 @@ void unpack(Obj value, std::initializer_list<Ref*> targets) {
     if (PyErr_Occurred()) raise();
 }
 
+Ref dict(std::initializer_list<std::pair<const char*, Ref>> items) {
+    Ref d = dict();
+    for (const auto& item : items) d.setitem(to_ref(item.first), item.second);
+    return d;
+}
+
 Ref call(Obj callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
     return Ref::steal(RT_VECTORCALL(callable.ptr(), args, nargs, kwnames));
 }

@@ -148,6 +148,8 @@ Ref list(A&&... items) {
 }
 
 inline Ref dict() { return Ref::steal(PyDict_New()); }
+// {key: value, ...}, keys inserted in the order given
+Ref dict(std::initializer_list<std::pair<const char*, Ref>> items);
 inline Ref multiply(Obj a, Obj b) { return Ref::steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
 inline Ref subtract(Obj a, Obj b) { return Ref::steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
 inline Ref true_divide(Obj a, Obj b) { return Ref::steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }

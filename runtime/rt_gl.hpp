@@ -52,5 +52,24 @@ class Call3 {
 extern template class Call3<float>;
 extern template class Call3<double>;
 
+// glPushMatrix(); body(); glPopMatrix() -- the pop also when body raises.
+template <class Body>
+void with_matrix(const Env& g, Body&& body) {
+    bracket([&] { g[RT_ID("glPushMatrix")](); }, [&] { g[RT_ID("glPopMatrix")](); }, body);
+}
+
+// glPushAttrib(GL_ALL_ATTRIB_BITS); body(); glPopAttrib(), likewise.
+template <class Body>
+void with_all_attribs(const Env& g, Body&& body) {
+    bracket([&] { g[RT_ID("glPushAttrib")](g[RT_ID("GL_ALL_ATTRIB_BITS")]); }, [&] { g[RT_ID("glPopAttrib")](); },
+            body);
+}
+
+// glBegin(<the global named mode>); body(); glEnd(), likewise.
+template <class Body>
+void begin(const Env& g, PyObject* mode, Body&& body) {
+    bracket([&] { g[RT_ID("glBegin")](g[mode]); }, [&] { g[RT_ID("glEnd")](); }, body);
+}
+
 }  // namespace gl
 }  // namespace rt

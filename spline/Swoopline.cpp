@@ -252,12 +252,10 @@ static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
     if (NSeg < 1 || self.attr(RT_ID("coeff_matrix")).len() < 1) return rt::none();
 
     if (bDrawCoord.is_true()) {
-        g[RT_ID("glPushMatrix")]();
-        rt::OnError pop([&] { g[RT_ID("glPopMatrix")](); });
-        g[RT_ID("glScalef")](0.2, 0.2, 0.2);
-        g[RT_ID("draw3DCoordinateAxesQuadrics")]();
-        pop.dismiss();
-        g[RT_ID("glPopMatrix")]();
+        rt::gl::with_matrix(g, [&] {
+            g[RT_ID("glScalef")](0.2, 0.2, 0.2);
+            g[RT_ID("draw3DCoordinateAxesQuadrics")]();
+        });
     }
 
     static rt::gl::Call3<float> glVertex3f("glVertex3f", "glVertex3f");
@@ -266,36 +264,30 @@ static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
     const bool own_evaluate = rt::is_bound_native(self.attr(RT_ID("evaluate_curve_segment")), self,
                                                   rt::body_of<Swoopline_evaluate_curve_segment>());
 
-    {
-        g[RT_ID("glPushAttrib")](g[RT_ID("GL_ALL_ATTRIB_BITS")]);
-        rt::OnError pop_attrib([&] { g[RT_ID("glPopAttrib")](); });
+    rt::gl::with_all_attribs(g, [&] {
         g[RT_ID("glColor3f")](0.8, 0.8, 0.8);
-        g[RT_ID("glBegin")](g[RT_ID("GL_LINE_STRIP")]);
-        rt::OnError end([&] { g[RT_ID("glEnd")](); });
-        for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) {
-            Ref ts = g[RT_ID("np")].attr(RT_ID("linspace"))(0, 1, self.attr(RT_ID("num_samples_rendering")));
-            if (own_evaluate) {
-                const Segment seg(self.attr(RT_ID("coeff_matrix"))[segNo]);
-                if (seg.size() < 3) rt::raise(PyExc_IndexError, "a spline point needs three coordinates to be drawn");
-                const np::Array t = np::Array::from(ts).as_float64();
-                for (Py_ssize_t i = 0; i < t.shape(0); ++i)
-                    glVertex3f(g, seg.point(0, t.at(i)), seg.point(1, t.at(i)), seg.point(2, t.at(i)));
-                continue;
+        rt::gl::begin(g, RT_ID("GL_LINE_STRIP"), [&] {
+            for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) {
+                Ref ts = g[RT_ID("np")].attr(RT_ID("linspace"))(0, 1, self.attr(RT_ID("num_samples_rendering")));
+                if (own_evaluate) {
+                    const Segment seg(self.attr(RT_ID("coeff_matrix"))[segNo]);
+                    if (seg.size() < 3) rt::raise(PyExc_IndexError, "a spline point needs three coordinates to be drawn");
+                    const np::Array t = np::Array::from(ts).as_float64();
+                    for (Py_ssize_t i = 0; i < t.shape(0); ++i)
+                        glVertex3f(g, seg.point(0, t.at(i)), seg.point(1, t.at(i)), seg.point(2, t.at(i)));
+                    continue;
+                }
+                Ref it = Ref::steal(PyObject_GetIter(ts.ptr()));
+                while (PyObject* item = PyIter_Next(it.ptr())) {
+                    Ref t = Ref::steal(item);
+                    Ref pt, tangent;
+                    rt::unpack(self.attr(RT_ID("evaluate_curve_segment"))(segNo, t), {&pt, &tangent});
+                    g[RT_ID("glVertex3f")](pt[0], pt[1], pt[2]);
+                }
+                if (PyErr_Occurred()) rt::raise();
             }
-            Ref it = Ref::steal(PyObject_GetIter(ts.ptr()));
-            while (PyObject* item = PyIter_Next(it.ptr())) {
-                Ref t = Ref::steal(item);
-                Ref pt, tangent;
-                rt::unpack(self.attr(RT_ID("evaluate_curve_segment"))(segNo, t), {&pt, &tangent});
-                g[RT_ID("glVertex3f")](pt[0], pt[1], pt[2]);
-            }
-            if (PyErr_Occurred()) rt::raise();
-        }
-        end.dismiss();
-        g[RT_ID("glEnd")]();
-        pop_attrib.dismiss();
-        g[RT_ID("glPopAttrib")]();
-    }
+        });
+    });
 
     // A red line of length 0.5 along the tangent at every data point; a
     // zero tangent has no direction, so it gets no line.
@@ -310,22 +302,18 @@ static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
         for (Py_ssize_t i = 0; i < m.shape(0); ++i) length += m.at(i) * m.at(i);
         length = std::sqrt(length);
         if (!(length > 0.0) || !std::isfinite(length)) return;
-        g[RT_ID("glBegin")](g[RT_ID("GL_LINES")]);
-        rt::OnError end([&] { g[RT_ID("glEnd")](); });
-        glVertex3f(g, p.at(0), p.at(1), p.at(2));
-        glVertex3f(g, p.at(0) + m.at(0) / length * 0.5, p.at(1) + m.at(1) / length * 0.5,
-                   p.at(2) + m.at(2) / length * 0.5);
-        end.dismiss();
-        g[RT_ID("glEnd")]();
+        rt::gl::begin(g, RT_ID("GL_LINES"), [&] {
+            glVertex3f(g, p.at(0), p.at(1), p.at(2));
+            glVertex3f(g, p.at(0) + m.at(0) / length * 0.5, p.at(1) + m.at(1) / length * 0.5,
+                       p.at(2) + m.at(2) / length * 0.5);
+        });
     };
 
-    g[RT_ID("glPushAttrib")](g[RT_ID("GL_ALL_ATTRIB_BITS")]);
-    rt::OnError pop_attrib([&] { g[RT_ID("glPopAttrib")](); });
-    g[RT_ID("glColor3f")](1.0, 0.2, 0.2);
-    for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) tangent_line(segNo, 0);
-    tangent_line(NSeg - 1, 1);
-    pop_attrib.dismiss();
-    g[RT_ID("glPopAttrib")]();
+    rt::gl::with_all_attribs(g, [&] {
+        g[RT_ID("glColor3f")](1.0, 0.2, 0.2);
+        for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) tangent_line(segNo, 0);
+        tangent_line(NSeg - 1, 1);
+    });
     return rt::none();
 }
 
@@ -348,14 +336,13 @@ static Ref main_(const Env& g) {
     hcurve.attr(RT_ID("add_point"))(rt::tuple(rt::list(0, 0, 1), rt::list(1, 0, 0)));
     hcurve.attr(RT_ID("add_point"))(rt::tuple(rt::list(0, 1, 1), rt::list(1, 1, 1)));
 
-    Ref cam_spec = rt::dict();
-    cam_spec.setitem(rt::to_ref("eye"), rt::list(0, 0, 4));
-    cam_spec.setitem(rt::to_ref("center"), rt::list(0, 0, 0));
-    cam_spec.setitem(rt::to_ref("up"), rt::list(0, 1, 0));
-    cam_spec.setitem(rt::to_ref("fovy"), rt::to_ref(30));
-    cam_spec.setitem(rt::to_ref("aspect"), rt::to_ref(1.0));
-    cam_spec.setitem(rt::to_ref("near"), rt::to_ref(0.01));
-    cam_spec.setitem(rt::to_ref("far"), rt::to_ref(200.0));
+    Ref cam_spec = rt::dict({{"eye", rt::list(0, 0, 4)},
+                             {"center", rt::list(0, 0, 0)},
+                             {"up", rt::list(0, 1, 0)},
+                             {"fovy", rt::to_ref(30)},
+                             {"aspect", rt::to_ref(1.0)},
+                             {"near", rt::to_ref(0.01)},
+                             {"far", rt::to_ref(200.0)}});
     Ref c1 = g[RT_ID("View")](hcurve, cam_spec);
     g[RT_ID("Framepane")]("Swoopline", c1, rt::kw(RT_ID("window_size"), RT_CONST(rt::tuple(512, 512))));
     g[RT_ID("glutMainLoop")]();
