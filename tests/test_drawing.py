@@ -16,7 +16,8 @@ from Quiltsheet import Quiltsheet
 from Spirelet import Spirelet
 from Swoopline import Swoopline
 
-from conftest import make_sample_spline_points, make_sample_surface_points, sample_z
+from conftest import (SANITIZED, assert_memory_flat, make_sample_spline_points, make_sample_surface_points,
+                      sample_z)
 from gl_context import (QS_NAMES, SP_NAMES, SW_NAMES, Boom, Recorder, assert_balanced,
                         gl_state, near, pixel_centres, project, snapshot)
 
@@ -286,3 +287,43 @@ def test_spline_picture_grey_curve_red_tangents_and_axes(x_display, tmp_path):
     assert ((g > r + 100) & (g > b + 100)).sum() >= 5  # y axis
     assert ((b > r + 100) & (b > g + 100)).sum() >= 3  # z axis, seen end on
 
+
+
+# Drawing, on its normal and its error paths, keeps no reference: repeated
+# draws with GL calls that do nothing leave the memory where it was.
+def _no_gl(monkeypatch, module, names):
+    for name in names:
+        monkeypatch.setattr(module, name, lambda *args: None)
+
+
+class _BadColours(Quiltsheet):
+    def set_color_from_XYZ(self, x, y, z):
+        raise Boom("colour")
+
+
+class _BadSpline(Swoopline):
+    def evaluate_curve_segment(self, segNo, t):
+        raise Boom("segment")
+
+
+class _BadTriangle(Spirelet):
+    def basicTriangle(self):
+        raise Boom("triangle")
+
+
+@pytest.mark.skipif(SANITIZED, reason="sanitizer allocators do not give flat memory figures")
+@pytest.mark.parametrize("kind, n", [("good", 10000), ("bad", 20000)])
+def test_repeated_draws_keep_memory_flat(monkeypatch, kind, n):
+    for module, names in ((qs_mod, QS_NAMES), (sw_mod, SW_NAMES), (sp_mod, SP_NAMES)):
+        _no_gl(monkeypatch, module, names)
+    surface = (Quiltsheet if kind == "good" else _BadColours)(make_sample_surface_points(), (4, 4))
+    spline = (Swoopline if kind == "good" else _BadSpline)(make_sample_spline_points(), 5)
+    pyramid = Spirelet() if kind == "good" else _BadTriangle()
+
+    def draw_all():
+        for draw in (surface.draw_scene, spline.draw_scene, lambda: pyramid.drawSpirelet(1)):
+            try:
+                draw()
+            except Boom:
+                assert kind == "bad"
+    assert_memory_flat(draw_all, n)
