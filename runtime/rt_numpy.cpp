@@ -39,15 +39,12 @@ Array Array::from(Obj o) {
     return a;
 }
 
-static Array new_array(std::initializer_list<Py_ssize_t> shape, bool zero) {
+Array Array::empty(std::initializer_list<Py_ssize_t> shape) {
     npy_intp dims[NPY_MAXDIMS];
     int n = 0;
     for (Py_ssize_t d : shape) dims[n++] = d;
-    return Array::from(Ref::steal(zero ? PyArray_ZEROS(n, dims, NPY_DOUBLE, 0) : PyArray_SimpleNew(n, dims, NPY_DOUBLE)));
+    return from(Ref::steal(PyArray_SimpleNew(n, dims, NPY_DOUBLE)));
 }
-
-Array Array::zeros(std::initializer_list<Py_ssize_t> shape) { return new_array(shape, true); }
-Array Array::empty(std::initializer_list<Py_ssize_t> shape) { return new_array(shape, false); }
 
 Py_ssize_t Array::shape_any(int axis) const { return PyArray_DIM(arr(ref_), axis); }
 char Array::kind() const { return PyArray_DESCR(arr(ref_))->kind; }

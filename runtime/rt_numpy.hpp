@@ -28,8 +28,7 @@ class Array {
     Array() = default;
     // The object itself when it is an array, else numpy.asarray(o).
     static Array from(Obj o);
-    // A new C-contiguous float64 array, zero-filled or uninitialised.
-    static Array zeros(std::initializer_list<Py_ssize_t> shape);
+    // A new, uninitialised, C-contiguous float64 array.
     static Array empty(std::initializer_list<Py_ssize_t> shape);
 
     Obj obj() const { return ref_; }
