@@ -1,0 +1,87 @@
+"""The runtime layer under the modules, seen from Python: globals looked up
+when used (builtins as fallback), imports with the interpreter's own errors,
+star imports that honour __all__."""
+
+import builtins
+import importlib.util
+import sys
+import types
+
+import pytest
+
+import Quiltsheet
+import Spirelet
+
+from conftest import make_sample_surface_points
+
+
+def fresh(module):
+    """Run the module's body again into a new module object."""
+    spec = importlib.util.spec_from_file_location(module.__name__, module.__file__)
+    new = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(new)
+    return new
+
+
+def python_error(code, namespace=None):
+    with pytest.raises(Exception) as info:
+        exec(code, {} if namespace is None else namespace)
+    return info.value
+
+
+def fake_module(name, **names):
+    module = types.ModuleType(name)
+    module.__file__ = "/nowhere/%s.py" % name
+    module.__dict__.update(names)
+    return module
+
+
+def test_a_missing_global_raises_the_interpreters_name_error(monkeypatch):
+    monkeypatch.delattr(Quiltsheet, "np")
+    with pytest.raises(NameError) as native:
+        Quiltsheet.Quiltsheet(make_sample_surface_points())
+    expected = python_error("def f():\n    np\nf()")
+    assert str(native.value) == str(expected)
+    assert getattr(native.value, "name", None) == getattr(expected, "name", None)
+
+
+def test_globals_fall_back_to_the_builtins_at_the_moment_of_use(monkeypatch):
+    calls = []
+    monkeypatch.delattr(Spirelet, "sqrt")
+    monkeypatch.setattr(builtins, "sqrt", lambda x: calls.append(x) or 2.0, raising=False)
+    for name in ("glNormal3f", "glVertex"):
+        monkeypatch.setattr(Spirelet, name, lambda *args: None)
+    Spirelet.Spirelet().basicTriangle()
+    assert calls == [3]
+
+
+def test_from_import_of_a_missing_name_raises_the_interpreters_import_error(monkeypatch):
+    stage = fake_module("Stagehall")
+    monkeypatch.setitem(sys.modules, "Stagehall", stage)
+    with pytest.raises(ImportError) as native:
+        fresh(Quiltsheet)
+    expected = python_error("from Stagehall import Model")
+    assert str(native.value) == str(expected)
+    assert (native.value.name, native.value.path) == (expected.name, expected.path)
+
+
+def test_star_import_honours_all_and_a_later_one_replaces_earlier_names(monkeypatch):
+    marker, hidden = object(), object()
+    kit = fake_module("Sketchkit", __all__=["glBegin", "listed"], glBegin=marker, listed=1, unlisted=hidden)
+    monkeypatch.setitem(sys.modules, "Sketchkit", kit)
+    module = fresh(Quiltsheet)
+    assert module.glBegin is marker          # Sketchkit comes after OpenGL.GL
+    assert module.listed == 1 and not hasattr(module, "unlisted")
+
+    del kit.__all__
+    kit._private = hidden
+    module = fresh(Quiltsheet)
+    assert module.unlisted is hidden and not hasattr(module, "_private")
+
+
+def test_star_import_rejects_a_name_that_is_not_a_string(monkeypatch):
+    kit = fake_module("Sketchkit", __all__=["draw", 7], draw=None)
+    monkeypatch.setitem(sys.modules, "Sketchkit", kit)
+    with pytest.raises(TypeError) as native:
+        fresh(Quiltsheet)
+    assert str(native.value) == str(python_error("from Sketchkit import *"))
