@@ -210,6 +210,13 @@ namespace detail {
 template <class T>
 constexpr bool is_kw = std::is_same<std::decay_t<T>, Kw>::value;
 
+template <class... A>
+constexpr bool keywords_last() {
+    bool seen = false, ok = true;
+    ((ok = ok && (!seen || is_kw<A>), seen = seen || is_kw<A>), ...);
+    return ok;
+}
+
 struct CallArgs {
     // slot 0 is free so that the callee may use PY_VECTORCALL_ARGUMENTS_OFFSET
     Ref refs[1 + 16];
@@ -238,6 +245,7 @@ struct CallArgs {
 template <class... A>
 Ref Obj::operator()(A&&... args) const {
     static_assert(sizeof...(A) <= 16, "too many arguments");
+    static_assert(detail::keywords_last<A...>(), "keyword arguments come after the positional ones");
     detail::CallArgs a;
     (a.add(std::forward<A>(args)), ...);
     Ref names;
