@@ -259,7 +259,8 @@ static void draw_mesh(const Env& g, Obj self, const np::Array& X, const np::Arra
         rt::raise(PyExc_ValueError, "the samples do not cover num_samples_rendering");
     const bool own_colors = rt::is_bound_native(self.attr(RT_ID("set_color_from_XYZ")), self,
                                                 rt::body_of<Quiltsheet_set_color_from_XYZ>());
-    static rt::gl::Call3<float> glColor3f("glColor3f", "glColor3f"), glVertex3f("glVertex3f", "glVertex3f");
+    static rt::gl::Entry<float, float, float> glColor3f("glColor3f", "glColor3f", true),
+        glVertex3f("glVertex3f", "glVertex3f", true);
     static const int corners[6][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}};
     for (Py_ssize_t c = 0; c + 1 < n; ++c) {
         for (Py_ssize_t r = 0; r + 1 < m; ++r) {

@@ -56,6 +56,21 @@ void check_level(Obj level, long minimum) {
         rt::raise_format(PyExc_ValueError, "level must be a whole number >= %ld, not %R", minimum, v);
 }
 
+// The matrix calls of the recursion, which dominate its cost.
+using Entry3 = rt::gl::Entry<double, double, double>;
+Entry3& glTranslate() {
+    static Entry3 e("glTranslate", "glTranslated");
+    return e;
+}
+Entry3& glScale() {
+    static Entry3 e("glScale", "glScaled");
+    return e;
+}
+rt::gl::Entry<double, double, double, double>& glRotate() {
+    static rt::gl::Entry<double, double, double, double> e("glRotate", "glRotated");
+    return e;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -72,13 +87,13 @@ static Ref Spirelet_init(const Env& g, Obj self) {
 static Ref Spirelet_draw_scene(const Env& g, Obj self) {
     g[RT_ID("glLightfv")](g[RT_ID("GL_LIGHT0")], g[RT_ID("GL_POSITION")], rt::list(-0.2, -0.1, 1.0, 1.0));
     rt::gl::with_matrix(g, [&] {
-        g[RT_ID("glTranslate")](0, 0, 0.5);
+        glTranslate()(g, 0, 0, 0.5);
         g[RT_ID("glScalef")](0.0625, 0.0625, 0.0625);
         g[RT_ID("gluSphere")](self.attr(RT_ID("pQuadric")), 0.5, 20, 20);
     });
     rt::gl::with_matrix(g, [&] {
         Ref y = rt::true_divide(rt::negate(g[RT_ID("sqrt")](3)), rt::to_ref(4));
-        g[RT_ID("glTranslate")](-0.5, y, 0);
+        glTranslate()(g, -0.5, y, 0);
         self.attr(RT_ID("drawSpirelet"))(3);
     });
     return rt::none();
@@ -87,8 +102,8 @@ static Ref Spirelet_draw_scene(const Env& g, Obj self) {
 // The unit triangle. Called by drawSpirelet between glBegin and glEnd, where
 // the vertex calls may go straight to GL (see rt_gl.hpp).
 static void basic_triangle(const Env& g, bool inside_begin) {
-    static rt::gl::Call3<float> glNormal3f("glNormal3f", "glNormal3f");
-    static rt::gl::Call3<double> glVertex("glVertex", "glVertex3d");
+    static rt::gl::Entry<float, float, float> glNormal3f("glNormal3f", "glNormal3f", true);
+    static rt::gl::Entry<double, double, double> glVertex("glVertex", "glVertex3d", true);
     auto height = [&] { return rt::true_divide(g[RT_ID("sqrt")](3), rt::to_ref(2.0)); };
     if (inside_begin) {
         Ref zero = rt::to_ref(0), one = rt::to_ref(1);
@@ -125,13 +140,13 @@ static Ref Spirelet_drawSpirelet(const Env& g, Obj self, Obj level) {
     auto half_root3 = [&] { return rt::true_divide(g[RT_ID("sqrt")](3), rt::to_ref(2.0)); };
 
     rt::gl::with_matrix(g, [&] {
-        g[RT_ID("glScale")](1.0 / 3.0, 1.0 / 3.0, 1.0 / 3.0);
+        glScale()(g, 1.0 / 3.0, 1.0 / 3.0, 1.0 / 3.0);
 
         // the six upright sub-triangles
         self.attr(RT_ID("drawSpirelet"))(lower());
         auto upright = [&](Obj x, Obj y) {
             rt::gl::with_matrix(g, [&] {
-                g[RT_ID("glTranslate")](x, y, 0.0);
+                glTranslate()(g, x, y, 0.0);
                 self.attr(RT_ID("drawSpirelet"))(lower());
             });
         };
@@ -144,7 +159,7 @@ static Ref Spirelet_drawSpirelet(const Env& g, Obj self, Obj level) {
         // a tetrahedron on each inverted one
         auto tetrahedron = [&](Obj x, Obj y) {
             rt::gl::with_matrix(g, [&] {
-                g[RT_ID("glTranslate")](x, y, 0);
+                glTranslate()(g, x, y, 0);
                 self.attr(RT_ID("drawTetrahedronWithoutBase"))(level);
             });
         };
@@ -165,24 +180,24 @@ static Ref Spirelet_drawTetrahedronWithoutBase(const Env& g, Obj self, Obj level
     auto face = [&](auto&& place) {
         rt::gl::with_matrix(g, [&] {
             place();
-            g[RT_ID("glRotate")](theta(), 1.0, 0.0, 0.0);
+            glRotate()(g, theta(), 1.0, 0.0, 0.0);
             self.attr(RT_ID("drawSpirelet"))(rt::subtract(level, rt::to_ref(1)));
         });
     };
     rt::gl::with_matrix(g, [&] {
-        g[RT_ID("glTranslate")](-1, 0, 0);
+        glTranslate()(g, -1, 0, 0);
         face([&] {
-            g[RT_ID("glTranslate")](1, 0, 0);
-            g[RT_ID("glRotate")](60, 0.0, 0.0, 1.0);
+            glTranslate()(g, 1, 0, 0);
+            glRotate()(g, 60, 0.0, 0.0, 1.0);
         });
         face([&] {
-            g[RT_ID("glTranslate")](1, 0, 0);
-            g[RT_ID("glRotate")](-60, 0.0, 0.0, 1.0);
-            g[RT_ID("glTranslate")](-1, 0, 0);
+            glTranslate()(g, 1, 0, 0);
+            glRotate()(g, -60, 0.0, 0.0, 1.0);
+            glTranslate()(g, -1, 0, 0);
         });
         face([&] {
-            g[RT_ID("glTranslate")](1.5, rt::true_divide(g[RT_ID("sqrt")](3.0), rt::to_ref(2)), 0);
-            g[RT_ID("glRotate")](180, 0.0, 0.0, 1.0);
+            glTranslate()(g, 1.5, rt::true_divide(g[RT_ID("sqrt")](3.0), rt::to_ref(2)), 0);
+            glRotate()(g, 180, 0.0, 0.0, 1.0);
         });
     });
     return rt::none();

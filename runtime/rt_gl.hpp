@@ -1,61 +1,93 @@
-// GL entry points of three numbers, for use between glBegin and glEnd.
+// GL entry points called from native drawing code.
 //
-// They are module globals looked up at every call, so a recorder or any
-// other substitute is called as it is. While the global is still PyOpenGL's
-// own function, the C entry point that it wraps is called directly: between
-// glBegin and glEnd PyOpenGL makes no error check of its own, so the call is
-// the same, without the Python layer around it.
+// Every entry is a module global looked up at each call, so a recorder or
+// any other substitute is called as it is. While the global is still
+// PyOpenGL's own function, the C function that it wraps is called directly,
+// followed by the same error check that PyOpenGL would make: none between
+// glBegin and glEnd, glGetError after the call elsewhere (raising PyOpenGL's
+// GLError). When PyOpenGL checks in a way that only its own wrapper can (its
+// context checking), the wrapper is called.
 #pragma once
+
+#include <tuple>
 
 #include "rt.hpp"
 
 namespace rt {
 namespace gl {
 
-template <class T>
-class Call3 {
+namespace detail {
+
+enum class Check { none, get_error, wrapper };
+
+// How PyOpenGL checks GL errors at this moment.
+Check error_check();
+// glGetError() through C, and PyOpenGL's GLError for a non-zero code.
+void check_error(PyObject* operation, Ref (*arguments)(const void*), const void* values);
+// PyOpenGL's own object for a GL global and the C function it wraps, or NULLs.
+void resolve(PyObject* name, const char* symbol, PyObject** genuine, void** fn);
+
+template <class C>
+C to_c(double v) { return static_cast<C>(v); }
+template <class C>
+C to_c(int v) { return static_cast<C>(v); }
+template <class C>
+C to_c(Obj v) { return static_cast<C>(v.to_double()); }
+
+}  // namespace detail
+
+template <class... A>
+class Entry {
     PyObject* name_;
     const char* symbol_;
+    bool inside_begin_;
     PyObject* genuine_ = nullptr;  // PyOpenGL's object, kept so its identity stays valid
-    void (*fn_)(T, T, T) = nullptr;
+    void (*fn_)(A...) = nullptr;
     bool resolved_ = false;
 
-    void resolve();
-
   public:
-    // global: the module global's name; symbol: the C function it wraps.
-    Call3(const char* global, const char* symbol) : name_(intern(global)), symbol_(symbol) {}
+    // global: the module global's name; symbol: the C function it wraps;
+    // inside_begin: only ever called between glBegin and glEnd.
+    Entry(const char* global, const char* symbol, bool inside_begin = false)
+        : name_(intern(global)), symbol_(symbol), inside_begin_(inside_begin) {}
 
-    void operator()(const Env& g, double x, double y, double z) {
+    // Values are doubles, ints or objects; a substitute receives them as
+    // Python objects (an int stays an int).
+    template <class... V>
+    void operator()(const Env& g, const V&... values) {
+        static_assert(sizeof...(V) == sizeof...(A), "wrong number of GL arguments");
         Ref f = g[name_];
-        if (!resolved_) resolve();
-        if (fn_ && f.ptr() == genuine_) {
-            fn_(static_cast<T>(x), static_cast<T>(y), static_cast<T>(z));
-            return;
+        if (!resolved_) {
+            void* fn = nullptr;
+            detail::resolve(name_, symbol_, &genuine_, &fn);
+            fn_ = reinterpret_cast<void (*)(A...)>(fn);
+            resolved_ = true;
         }
-        f(x, y, z);
-    }
-
-    // The same with the arguments as objects, which a substitute receives
-    // unchanged (an int stays an int).
-    void operator()(const Env& g, Obj x, Obj y, Obj z) {
-        Ref f = g[name_];
-        if (!resolved_) resolve();
         if (fn_ && f.ptr() == genuine_) {
-            fn_(static_cast<T>(x.to_double()), static_cast<T>(y.to_double()), static_cast<T>(z.to_double()));
-            return;
+            const detail::Check check = inside_begin_ ? detail::Check::none : detail::error_check();
+            if (check != detail::Check::wrapper) {
+                fn_(detail::to_c<A>(values)...);
+                if (check == detail::Check::get_error) {
+                    const std::tuple<const V&...> args(values...);
+                    detail::check_error(
+                        genuine_, [](const void* p) {
+                            return std::apply([](const V&... v) { return tuple(v...); },
+                                              *static_cast<const std::tuple<const V&...>*>(p));
+                        },
+                        &args);
+                }
+                return;
+            }
         }
-        f(x, y, z);
+        f(values...);
     }
 };
-
-extern template class Call3<float>;
-extern template class Call3<double>;
 
 // glPushMatrix(); body(); glPopMatrix() -- the pop also when body raises.
 template <class Body>
 void with_matrix(const Env& g, Body&& body) {
-    bracket([&] { g[RT_ID("glPushMatrix")](); }, [&] { g[RT_ID("glPopMatrix")](); }, body);
+    static Entry<> push("glPushMatrix", "glPushMatrix"), pop("glPopMatrix", "glPopMatrix");
+    bracket([&] { push(g); }, [&] { pop(g); }, body);
 }
 
 // glPushAttrib(GL_ALL_ATTRIB_BITS); body(); glPopAttrib(), likewise.

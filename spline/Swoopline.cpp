@@ -258,7 +258,7 @@ static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
         });
     }
 
-    static rt::gl::Call3<float> glVertex3f("glVertex3f", "glVertex3f");
+    static rt::gl::Entry<float, float, float> glVertex3f("glVertex3f", "glVertex3f", true);
     // Without an override of evaluate_curve_segment the samples are computed
     // here, with no arrays made per sample.
     const bool own_evaluate = rt::is_bound_native(self.attr(RT_ID("evaluate_curve_segment")), self,

@@ -327,3 +327,32 @@ def test_repeated_draws_keep_memory_flat(monkeypatch, kind, n):
             except Boom:
                 assert kind == "bad"
     assert_memory_flat(draw_all, n)
+
+
+def test_gl_errors_of_direct_calls_are_raised_as_pyopengl_raises_them(gl_window):
+    """The matrix calls of the recursion go straight to C while they are
+    PyOpenGL's own; a GL error must still come out as PyOpenGL's GLError,
+    with everything pushed before it popped again."""
+    from OpenGL import error
+    gl_window()
+    pyramid = Spirelet()
+    limit = int(GL.glGetIntegerv(GL.GL_MAX_MODELVIEW_STACK_DEPTH))
+    depth = int(GL.glGetIntegerv(GL.GL_MODELVIEW_STACK_DEPTH))
+    for _ in range(limit - depth - 2):   # room for two more matrices only
+        GL.glPushMatrix()
+    try:
+        before = gl_state()
+        with pytest.raises(error.GLError) as native:
+            pyramid.drawSpirelet(1)      # needs four
+        assert native.value.err == GL.GL_STACK_OVERFLOW
+        assert gl_state() == before
+        GL.glPushMatrix()
+        GL.glPushMatrix()
+        with pytest.raises(error.GLError) as own:
+            GL.glPushMatrix()
+        assert type(own.value) is type(native.value) and own.value.err == native.value.err
+        GL.glPopMatrix()
+        GL.glPopMatrix()
+    finally:
+        while int(GL.glGetIntegerv(GL.GL_MODELVIEW_STACK_DEPTH)) > depth:
+            GL.glPopMatrix()
