@@ -116,6 +116,64 @@ void check_error(PyObject* operation, Ref (*arguments)(const void*), const void*
     throw Error();
 }
 
+namespace {
+
+struct Resolved {
+    bool done = false;
+    PyObject* genuine = nullptr;
+    void* fn = nullptr;
+
+    bool is(Obj f, PyObject* name, const char* symbol) {
+        if (!done) {
+            resolve(name, symbol, &genuine, &fn);
+            done = true;
+        }
+        return fn && f.ptr() == genuine;
+    }
+};
+
+// checker.onBegin() / checker.onEnd(), when PyOpenGL checks errors at all
+void tell_checker(PyObject* method) {
+    PyObject* c = checker();
+    if (c && c != Py_None) Obj(c).attr(method)();
+}
+
+}  // namespace
+
+void begin(const Env& g, PyObject* mode) {
+    static Resolved own;
+    Ref f = g[RT_ID("glBegin")];
+    Ref m = g[mode];
+    if (!own.is(f, RT_ID("glBegin"), "glBegin") || error_check() == Check::wrapper) {
+        f(m);
+        return;
+    }
+    const Py_ssize_t value = m.to_index();
+    tell_checker(RT_ID("onBegin"));
+    reinterpret_cast<void (*)(unsigned)>(own.fn)(static_cast<unsigned>(value));
+}
+
+void end(const Env& g) {
+    static Resolved own;
+    Ref f = g[RT_ID("glEnd")];
+    if (!own.is(f, RT_ID("glEnd"), "glEnd") || error_check() == Check::wrapper) {
+        f();
+        return;
+    }
+    tell_checker(RT_ID("onEnd"));
+    reinterpret_cast<void (*)()>(own.fn)();
+    switch (error_check()) {
+        case Check::get_error:
+            check_error(own.genuine, [](const void*) { return tuple(); }, nullptr);
+            break;
+        case Check::wrapper:  // a check only PyOpenGL itself knows how to make
+            Obj(checker()).attr(RT_ID("glCheckError"))(nullptr, Obj(own.genuine), tuple());
+            break;
+        case Check::none:
+            break;
+    }
+}
+
 }  // namespace detail
 }  // namespace gl
 }  // namespace rt

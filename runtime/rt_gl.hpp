@@ -97,10 +97,17 @@ void with_all_attribs(const Env& g, Body&& body) {
             body);
 }
 
+namespace detail {
+// glBegin and glEnd as PyOpenGL's own wrappers do them: they tell its error
+// checker that glGetError is off limits in between.
+void begin(const Env& g, PyObject* mode);
+void end(const Env& g);
+}  // namespace detail
+
 // glBegin(<the global named mode>); body(); glEnd(), likewise.
 template <class Body>
 void begin(const Env& g, PyObject* mode, Body&& body) {
-    bracket([&] { g[RT_ID("glBegin")](g[mode]); }, [&] { g[RT_ID("glEnd")](); }, body);
+    bracket([&] { detail::begin(g, mode); }, [&] { detail::end(g); }, body);
 }
 
 }  // namespace gl

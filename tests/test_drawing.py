@@ -356,3 +356,39 @@ def test_gl_errors_of_direct_calls_are_raised_as_pyopengl_raises_them(gl_window)
     finally:
         while int(GL.glGetIntegerv(GL.GL_MODELVIEW_STACK_DEPTH)) > depth:
             GL.glPopMatrix()
+
+
+def test_begin_and_end_keep_pyopengls_error_checking_as_its_own_wrappers_do(gl_window, monkeypatch):
+    """glBegin/glEnd may go straight to C as well; PyOpenGL must still skip
+    glGetError in between and report, at glEnd, an error made by glBegin."""
+    from OpenGL import error
+    from OpenGL.raw.GL import _errors
+    gl_window()
+    monkeypatch.setattr(sp_mod, "GL_TRIANGLES", 0x7777)   # not a primitive
+    raised = []
+    for wrap in (False, True):
+        if wrap:  # the ordinary Python path, for comparison
+            real_begin, real_end = GL.glBegin, GL.glEnd
+            monkeypatch.setattr(sp_mod, "glBegin", lambda mode: real_begin(mode))
+            monkeypatch.setattr(sp_mod, "glEnd", lambda: real_end())
+        with pytest.raises(error.GLError) as info:
+            Spirelet().drawSpirelet(0)
+        raised.append(info.value.err)
+        checker = _errors._error_checker
+        assert checker._currentChecker is checker._registeredChecker
+        assert gl_state()[2] == GL.GL_NO_ERROR
+    assert raised == [GL.GL_INVALID_ENUM, GL.GL_INVALID_ENUM]
+
+
+class _PyOpenGLTriangle(Spirelet):
+    def basicTriangle(self):
+        GL.glNormal3f(0.0, 0.0, 1.0)
+        for vertex in ((0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.5, 0.8, 0.0)):
+            GL.glVertex3f(*vertex)
+
+
+def test_pyopengl_calls_inside_a_direct_begin_make_no_error(gl_window):
+    gl_window()
+    before = gl_state()
+    _PyOpenGLTriangle().drawSpirelet(1)
+    assert gl_state() == before
