@@ -1,19 +1,20 @@
 // Quiltsheet: a bicubic surface through a 4x4 grid of control points.
 //
 // Reads like the module it implements: docstring, imports, the class with its
-// methods, main. Everything a user may substitute (numpy, the framework, the
-// methods reached through self) is looked up when used; the arithmetic of
-// evaluation and sampling runs here.
+// methods, main. Each method does what the module's algorithm does, step by
+// step through the interpreter; where a guard proves that nobody could tell
+// the difference (numpy, the GL functions and the methods are the genuine
+// ones, the data plain), a native kernel does the same work in C.
 #include <cmath>
-#include <vector>
 
 #include "rt.hpp"
-#include "rt_gl.hpp"
-#include "rt_numpy.hpp"
 
 using rt::Env;
+using rt::Method;
+using rt::Name;
 using rt::Obj;
 using rt::Ref;
+namespace gl = rt::gl;
 namespace np = rt::np;
 
 static const char kModuleDoc[] =
@@ -68,8 +69,18 @@ static const char kDrawSceneDoc[] =
     "        can then approrpriately scale and translate the mesh.\n"
     "        ";
 
+// The module's globals, looked up at the moment of use.
+namespace G {
+Name np("np"), Model("Model"), Quiltsheet("Quiltsheet"), draw3DCoordinateAxesQuadrics("draw3DCoordinateAxesQuadrics"),
+    GL_CULL_FACE("GL_CULL_FACE"), GL_TRIANGLES("GL_TRIANGLES");
+gl::Func<float, float, float> glScalef("glScalef", "glScalef"), glTranslatef("glTranslatef", "glTranslatef"),
+    glColor3f("glColor3f", "glColor3f"), glVertex3f("glVertex3f", "glVertex3f");
+gl::Func<unsigned> glDisable("glDisable", "glDisable");
+rt::ModulePath np_dot(np, "dot"), np_zeros(np, "zeros"), np_min(np, "min"), np_max(np, "max");
+}  // namespace G
+
 // ---------------------------------------------------------------------------
-// The coefficient matrices as read at the start of an evaluation.
+// Kernels: the surface arithmetic in C, for plain data.
 
 namespace {
 
@@ -93,27 +104,80 @@ struct Patch {
             out[6 + k] = S[0] * mdt[0] + S[1] * mdt[1] + S[2] * mdt[2] + S[3] * mdt[3];
         }
     }
+
+    // The three coefficient matrices, when they are plain instance
+    // attributes holding 4x4 float64 arrays.
+    bool read(Obj self) {
+        PyObject* const names[3] = {RT_ID("MatX"), RT_ID("MatY"), RT_ID("MatZ")};
+        for (int k = 0; k < 3; ++k) {
+            PyObject* v = rt::plain_attr(self, names[k]);
+            np::Array a = v ? np::Array::exact_float64(v, 2) : np::Array();
+            if (!a || a.shape(0) != 4 || a.shape(1) != 4) return false;
+            for (int i = 0; i < 4; ++i)
+                for (int j = 0; j < 4; ++j) m[k][i][j] = a.at(i, j);
+        }
+        return true;
+    }
 };
 
-void read_matrix(Obj self, PyObject* name, double out[4][4]) {
-    np::Array a = np::Array::from(self.attr(name));
-    if (a.ndim() != 2 || a.shape(0) != 4 || a.shape(1) != 4)
-        rt::raise_format(PyExc_ValueError, "%U must be a 4x4 matrix", name);
-    if (a.kind() != 'f' && a.kind() != 'i' && a.kind() != 'u' && a.kind() != 'b')
-        rt::raise_format(PyExc_TypeError, "%U must hold real numbers", name);
-    a = a.as_float64();
-    for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) out[i][j] = a.at(i, j);
+// The first two items of st_param, when reading them runs no code and they
+// are plain numbers.
+bool plain_params(Obj st_param, double& s, double& t) {
+    PyObject* p = st_param.ptr();
+    if (PyList_CheckExact(p) || PyTuple_CheckExact(p)) {
+        if (Py_SIZE(p) < 2) return false;
+        PyObject** items = PyList_CheckExact(p) ? &PyList_GET_ITEM(p, 0) : &PyTuple_GET_ITEM(p, 0);
+        return np::plain_number(items[0], s) && np::plain_number(items[1], t);
+    }
+    np::Array a = np::Array::exact_float64(p, 1);
+    if (!a || a.shape(0) < 2) return false;
+    s = a.at(0);
+    t = a.at(1);
+    return true;
 }
 
-// Read at every evaluation, so rebinding a matrix changes the surface.
-Patch read_patch(Obj self) {
-    Patch p;
-    read_matrix(self, RT_ID("MatX"), p.m[0]);
-    read_matrix(self, RT_ID("MatY"), p.m[1]);
-    read_matrix(self, RT_ID("MatZ"), p.m[2]);
-    return p;
+// samples[0] and samples[1] when samples is a plain tuple or list of ints.
+bool plain_pair(PyObject* p, Py_ssize_t& m, Py_ssize_t& n) {
+    if (!(PyList_CheckExact(p) || PyTuple_CheckExact(p)) || Py_SIZE(p) < 2) return false;
+    PyObject** items = PyList_CheckExact(p) ? &PyList_GET_ITEM(p, 0) : &PyTuple_GET_ITEM(p, 0);
+    double a, b;
+    const long long limit = 1 << 24;
+    if (!PyLong_CheckExact(items[0]) || !PyLong_CheckExact(items[1]) || !np::plain_number(items[0], a, limit) ||
+        !np::plain_number(items[1], b, limit))
+        return false;
+    m = static_cast<Py_ssize_t>(a);
+    n = static_cast<Py_ssize_t>(b);
+    return true;
 }
+
+// A range of sampled values is rounding noise, not a shape, when it is
+// within a few units in the last place of the values' magnitude: a surface
+// in the plane x = 2 samples x with errors of a few ulps, which must not be
+// stretched over the whole cube.
+bool flat(double lo, double hi) {
+    if (!std::isfinite(lo) || !std::isfinite(hi)) return false;
+    const double magnitude = std::fmax(std::fabs(lo), std::fabs(hi));
+    const double ulp = std::nextafter(magnitude, INFINITY) - magnitude;
+    return hi - lo <= 64.0 * ulp;
+}
+
+// numpy.min/max of a float64 array: NaN wins.
+void min_max(const np::Array& a, double& lo, double& hi) {
+    lo = hi = a.at(0, 0);
+    for (Py_ssize_t i = 0; i < a.shape(0); ++i)
+        for (Py_ssize_t j = 0; j < a.shape(1); ++j) {
+            const double v = a.at(i, j);
+            if (std::isnan(v)) {
+                lo = hi = v;
+                return;
+            }
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+        }
+}
+
+// A new float64 array shaped like `like`, every element 0.5.
+Ref half_like(Obj like) { return np::full_like(like, 0.5); }
 
 }  // namespace
 
@@ -121,121 +185,112 @@ Patch read_patch(Obj self) {
 // class Quiltsheet(Model)
 
 static Ref Quiltsheet_init(const Env& g, Obj self, Obj data_points, Obj num_samples_rendering) {
-    g[RT_ID("Model")].attr(RT_ID("__init__"))(self);
+    g[G::Model].attr(RT_ID("__init__"))(self);
     self.setattr(RT_ID("data_points"), data_points);
     self.setattr(RT_ID("num_samples_rendering"), num_samples_rendering);
-    Ref node_powers = rt::list(rt::list(0, 1, 8, 27), rt::list(0, 1, 4, 9), rt::list(0, 1, 2, 3), rt::list(1, 1, 1, 1));
-    self.setattr(RT_ID("B"), g[RT_ID("np")].attr(RT_ID("linalg")).attr(RT_ID("inv"))(node_powers));
-
+    Ref B = g[G::np].attr(RT_ID("linalg")).attr(RT_ID("inv"))(rt::list(
+        {rt::list({0, 1, 8, 27}), rt::list({0, 1, 4, 9}), rt::list({0, 1, 2, 3}), rt::list({1, 1, 1, 1})}));
+    self.setattr(RT_ID("B"), B);
+    const rt::Const columns[3] = {RT_CONST(rt::tuple({rt::slice_all(), 0})), RT_CONST(rt::tuple({rt::slice_all(), 1})),
+                                  RT_CONST(rt::tuple({rt::slice_all(), 2}))};
     PyObject* const names[3] = {RT_ID("MatX"), RT_ID("MatY"), RT_ID("MatZ")};
     for (int k = 0; k < 3; ++k) {
-        // Mat = dot(transpose(B), dot(reshape(data_points[:, k], (4, 4)), B))
-        Ref dot = g[RT_ID("np")].attr(RT_ID("dot"));
-        Ref Bt = g[RT_ID("np")].attr(RT_ID("transpose"))(self.attr(RT_ID("B")));
-        Ref inner_dot = g[RT_ID("np")].attr(RT_ID("dot"));
-        Ref reshape = g[RT_ID("np")].attr(RT_ID("reshape"));
-        Ref grid = reshape(data_points[rt::tuple(rt::slice_all(), k)], rt::tuple(4, 4));
-        Ref inner = inner_dot(grid, self.attr(RT_ID("B")));
-        self.setattr(names[k], dot(Bt, inner));
+        // Mat = np.dot(np.transpose(self.B), np.dot(np.reshape(data_points[:, k], (4, 4)), self.B))
+        Ref mat = g[G::np].attr(RT_ID("dot"))(
+            {g[G::np].attr(RT_ID("transpose"))(self.attr(RT_ID("B"))),
+             g[G::np].attr(RT_ID("dot"))({g[G::np].attr(RT_ID("reshape"))({data_points[columns[k]], RT_CONST(rt::tuple({4, 4}))}),
+                                         self.attr(RT_ID("B"))})});
+        self.setattr(names[k], mat);
     }
     return rt::none();
 }
 
-static Ref Quiltsheet_evaluate(const Env&, Obj self, Obj st_param) {
-    Ref s = st_param[0];
-    Ref t = st_param[1];
-    if (rt::assertions_enabled()) {
-        rt::assert_between(s, 0.0, 3.0);
-        rt::assert_between(t, 0.0, 3.0);
-    }
-    const double sv = s.to_double(), tv = t.to_double();
-    double v[9];
-    read_patch(self).evaluate(sv, tv, v);
-    Ref result = Ref::steal(PyList_New(9));
-    for (int k = 0; k < 9; ++k) PyList_SET_ITEM(result.ptr(), k, np::float64(v[k]).release());
-    return result;
-}
-
-static Ref Quiltsheet_get_samples(const Env& g, Obj self, Obj samples) {
-    if (rt::assertions_enabled()) {
-        Ref two = rt::to_ref(2);
-        if (!Ref::steal(PyObject_RichCompare(samples[0].ptr(), two.ptr(), Py_GE)).truth()) rt::raise_assertion();
-        if (!Ref::steal(PyObject_RichCompare(samples[1].ptr(), two.ptr(), Py_GE)).truth()) rt::raise_assertion();
-    }
-    Ref arrays[9];
-    for (Ref& a : arrays) a = g[RT_ID("np")].attr(RT_ID("zeros"))(samples);
-    Ref result = rt::tuple(arrays[0], arrays[1], arrays[2], arrays[3], arrays[4], arrays[5], arrays[6], arrays[7],
-                           arrays[8]);
-
-    const Py_ssize_t m = samples[0].to_index();
-    const Py_ssize_t n = samples[1].to_index();
-    auto param = [](Py_ssize_t i, Py_ssize_t count) {
-        const double d = static_cast<double>(count) - 1.0;
-        if (d == 0.0) rt::raise(PyExc_ZeroDivisionError, rt::compat::float_division_by_zero());
-        return 3.0 * static_cast<double>(i) / d;
-    };
-
-    // Without an override of evaluate, and with plain (m, n) float arrays,
-    // the whole grid is computed here; otherwise each point goes through
-    // self.evaluate and item assignment, as written.
-    Ref evaluate = self.attr(RT_ID("evaluate"));
-    bool direct = rt::is_bound_native(evaluate, self, rt::body_of<Quiltsheet_evaluate>());
-    np::Array out[9];
-    for (int k = 0; direct && k < 9; ++k) {
-        out[k] = np::Array::from(arrays[k]);
-        direct = out[k].is_float64() && out[k].writeable() && out[k].ndim() == 2 && out[k].shape(0) == m &&
-                 out[k].shape(1) == n;
-    }
-    if (direct) {
-        if (m > 0 && n > 0) {
-            const Patch patch = read_patch(self);
-            for (Py_ssize_t i = 0; i < m; ++i) {
-                for (Py_ssize_t j = 0; j < n; ++j) {
-                    double v[9];
-                    patch.evaluate(param(i, m), param(j, n), v);
-                    for (int k = 0; k < 9; ++k) out[k].at(i, j) = v[k];
-                }
-            }
-        }
+static Ref Quiltsheet_evaluate(const Env& g, Obj self, Obj st_param) {
+    double s, t;
+    Patch patch;
+    if (plain_params(st_param, s, t) && G::np_dot.genuine(g) && patch.read(self)) {
+        if (rt::assertions_enabled() && !(0.0 <= s && s <= 3.0 && 0.0 <= t && t <= 3.0)) rt::raise_assertion();
+        double v[9];
+        patch.evaluate(s, t, v);
+        Ref result = Ref::steal(PyList_New(9));
+        for (int k = 0; k < 9; ++k) PyList_SET_ITEM(result.ptr(), k, np::float64(v[k]).release());
         return result;
     }
 
-    for (Py_ssize_t i = 0; i < m; ++i) {
-        const Py_ssize_t cols = samples[1].to_index();
-        for (Py_ssize_t j = 0; j < cols; ++j) {
-            Ref ev = self.attr(RT_ID("evaluate"));
-            Ref s = rt::to_ref(param(i, m));
-            Ref t = rt::to_ref(param(j, samples[1].to_index()));
-            Ref p = ev(rt::list(s, t));
-            for (int k = 0; k < 9; ++k) arrays[k][i].setitem(j, p[k]);
-        }
+    Ref S_ = st_param[0];
+    Ref T_ = st_param[1];
+    if (rt::assertions_enabled()) {
+        rt::assert_between(S_, 0.0, 3.0);
+        rt::assert_between(T_, 0.0, 3.0);
     }
-    return result;
+    Obj s_ = S_, t_ = T_;
+    Ref S = rt::list({s_.mul(s_).mul(s_), s_.mul(s_), s_, 1});
+    Ref T = rt::list({t_.mul(t_).mul(t_), t_.mul(t_), t_, 1});
+    Ref dS = rt::list({RT_NUM(3).mul(s_).mul(s_), RT_NUM(2).mul(s_), 1, 0});
+    Ref dT = rt::list({RT_NUM(3).mul(t_).mul(t_), RT_NUM(2).mul(t_), 1, 0});
+    // np.dot(U, np.dot(self.<matrix>, V))
+    auto product = [&](Obj U, PyObject* matrix, Obj V) {
+        return g[G::np].attr(RT_ID("dot"))({U, g[G::np].attr(RT_ID("dot"))({self.attr(matrix), V})});
+    };
+    Ref x = product(S, RT_ID("MatX"), T);
+    Ref y = product(S, RT_ID("MatY"), T);
+    Ref z = product(S, RT_ID("MatZ"), T);
+    Ref dsx = product(dS, RT_ID("MatX"), T);
+    Ref dsy = product(dS, RT_ID("MatY"), T);
+    Ref dsz = product(dS, RT_ID("MatZ"), T);
+    Ref dtx = product(S, RT_ID("MatX"), dT);
+    Ref dty = product(S, RT_ID("MatY"), dT);
+    Ref dtz = product(S, RT_ID("MatZ"), dT);
+    return rt::list({x, y, z, dsx, dsy, dsz, dtx, dty, dtz});
 }
 
-// The sampled coordinate mapped onto [0, 1]; a coordinate that does not vary
-// over the grid sits in the middle, 0.5, instead of dividing zero by zero.
-// Evaluation leaves rounding noise on a constant coordinate, which must not
-// be stretched over the whole range, so a range within that noise counts as
-// no range.
-static np::Array normalized(Obj values) {
-    np::Array a = np::Array::from(values);
-    if (a.ndim() != 2) rt::raise(PyExc_ValueError, "sampled coordinates must be a 2-D array");
-    a = a.as_float64();
-    const Py_ssize_t m = a.shape(0), n = a.shape(1);
-    np::Array out = np::Array::empty({m, n});
-    if (m == 0 || n == 0) return out;
-    double lo = a.at(0, 0), hi = a.at(0, 0);
-    for (Py_ssize_t i = 0; i < m; ++i)
-        for (Py_ssize_t j = 0; j < n; ++j) {
-            lo = std::fmin(lo, a.at(i, j));
-            hi = std::fmax(hi, a.at(i, j));
+static Ref Quiltsheet_get_samples(const Env& g, Obj self, Obj samples) {
+    Py_ssize_t m, n;
+    Patch patch;
+    if (plain_pair(samples.ptr(), m, n) && rt::own_method<Quiltsheet_evaluate>(self, RT_ID("evaluate")) &&
+        G::np_zeros.genuine(g) && G::np_dot.genuine(g) && patch.read(self)) {
+        if (rt::assertions_enabled() && !(m >= 2 && n >= 2)) rt::raise_assertion();
+        np::Array out[9];
+        for (np::Array& a : out) a = np::Array::zeros({m, n});
+        for (Py_ssize_t i = 0; i < m; ++i) {
+            for (Py_ssize_t j = 0; j < n; ++j) {
+                const double s = 3.0 * static_cast<double>(i), sd = static_cast<double>(m) - 1.0;
+                if (sd == 0.0) rt::raise(PyExc_ZeroDivisionError, rt::compat::float_division_by_zero());
+                const double t = 3.0 * static_cast<double>(j), td = static_cast<double>(n) - 1.0;
+                if (td == 0.0) rt::raise(PyExc_ZeroDivisionError, rt::compat::float_division_by_zero());
+                double v[9];
+                patch.evaluate(s / sd, t / td, v);
+                for (int k = 0; k < 9; ++k) out[k].at(i, j) = v[k];
+            }
         }
-    const double range = hi - lo;
-    const bool flat = !(range > 1e-12 * std::fmax(std::fabs(lo), std::fabs(hi)));
-    for (Py_ssize_t i = 0; i < m; ++i)
-        for (Py_ssize_t j = 0; j < n; ++j) out.at(i, j) = flat ? 0.5 : (a.at(i, j) - lo) / range;
-    return out;
+        return rt::tuple({out[0].ref(), out[1].ref(), out[2].ref(), out[3].ref(), out[4].ref(), out[5].ref(),
+                          out[6].ref(), out[7].ref(), out[8].ref()});
+    }
+
+    if (rt::assertions_enabled()) {
+        if (!samples[0].compare(RT_NUM(2), Py_GE) || !samples[1].compare(RT_NUM(2), Py_GE)) rt::raise_assertion();
+    }
+    Ref arrays[9];
+    for (Ref& a : arrays) a = g[G::np].attr(RT_ID("zeros"))(samples);
+    const Py_ssize_t rows = samples[0].to_index();  // range(samples[0])
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        Ref I = rt::to_ref(static_cast<long long>(i));
+        const Py_ssize_t cols = samples[1].to_index();  // range(samples[1]), anew for every i
+        for (Py_ssize_t j = 0; j < cols; ++j) {
+            Ref J = rt::to_ref(static_cast<long long>(j));
+            Method evaluate = self.method(RT_ID("evaluate"));
+            Ref s = RT_NUM(3.0).mul(I).truediv(samples[0].sub(RT_NUM(1.0)));
+            Ref t = RT_NUM(3.0).mul(J).truediv(samples[1].sub(RT_NUM(1.0)));
+            Ref p = evaluate(rt::list({s, t}));
+            for (int k = 0; k < 9; ++k) {
+                Ref value = p[k];
+                Ref row = arrays[k][I];
+                row.setitem(j, value);
+            }
+        }
+    }
+    return rt::tuple({arrays[0], arrays[1], arrays[2], arrays[3], arrays[4], arrays[5], arrays[6], arrays[7],
+                      arrays[8]});
 }
 
 static Ref Quiltsheet_set_color_from_XYZ(const Env& g, Obj, Obj x, Obj y, Obj z) {
@@ -244,62 +299,141 @@ static Ref Quiltsheet_set_color_from_XYZ(const Env& g, Obj, Obj x, Obj y, Obj z)
         rt::assert_between(y, 0.0, 1.0);
         rt::assert_between(z, 0.0, 1.0);
     }
-    g[RT_ID("glColor3f")](x, y, z);
+    G::glColor3f(g)({x, y, z});
     return rt::none();
 }
 
+// (V - np.min(V)) / (np.max(V) - np.min(V)), with a flat coordinate mapped
+// to 0.5 instead of dividing zero by zero.
+static Ref normalized(const Env& g, Obj V) {
+    np::Array a = np::Array::exact_float64(V.ptr(), 2);
+    if (a && a.size() > 0 && G::np_min.genuine(g) && G::np_max.genuine(g)) {
+        double lo, hi;
+        min_max(a, lo, hi);
+        if (flat(lo, hi)) return half_like(V);
+        np::Array out = np::Array::empty({a.shape(0), a.shape(1)});
+        const double range = hi - lo;
+        for (Py_ssize_t i = 0; i < a.shape(0); ++i)
+            for (Py_ssize_t j = 0; j < a.shape(1); ++j) out.at(i, j) = (a.at(i, j) - lo) / range;
+        return out.ref();
+    }
+    Ref lo = g[G::np].attr(RT_ID("min"))(V);
+    Ref d = V.sub(lo);
+    Ref hi = g[G::np].attr(RT_ID("max"))(V);
+    Ref lo2 = g[G::np].attr(RT_ID("min"))(V);
+    Ref range = hi.sub(lo2);
+    double l, h;
+    if (np::number_value(hi.ptr(), h) && np::number_value(lo2.ptr(), l) && flat(l, h)) {
+        if (Ref half = half_like(d)) return half;
+    }
+    return d.truediv(range);
+}
+
+// V[a][b] of a normalised coordinate.
+static Ref element(Obj V, Py_ssize_t a, Py_ssize_t b) {
+    np::Array arr = np::Array::exact_float64(V.ptr(), 2);
+    if (arr && 0 <= a && a < arr.shape(0) && 0 <= b && b < arr.shape(1)) return np::float64(arr.at(a, b));
+    Ref row = V[a];
+    return row[b];
+}
+
+static const int kCell[6][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}};
+
 // The mesh: every grid cell in a glBegin/glEnd block of its own, as two
-// triangles that share the diagonal from [r][c] to [r + 1][c + 1].
-static void draw_mesh(const Env& g, Obj self, const np::Array& X, const np::Array& Y, const np::Array& Z) {
-    // Each counter is bounded by the axis it indexes, so unequal grids draw
-    // whole; for a square grid this is the documented cell order.
+// triangles that share the diagonal from [r][c] to [r + 1][c + 1]. Each
+// counter is bounded by the axis it indexes, so unequal grids draw whole;
+// for a square grid this is the documented cell order.
+static void draw_mesh(const Env& g, Obj self, Obj X, Obj Y, Obj Z) {
     Ref samples = self.attr(RT_ID("num_samples_rendering"));
-    const Py_ssize_t m = samples[0].to_index(), n = samples[1].to_index();
-    if (X.shape(0) < m || X.shape(1) < n || Y.shape(0) < m || Y.shape(1) < n || Z.shape(0) < m || Z.shape(1) < n)
-        rt::raise(PyExc_ValueError, "the samples do not cover num_samples_rendering");
-    const bool own_colors = rt::is_bound_native(self.attr(RT_ID("set_color_from_XYZ")), self,
-                                                rt::body_of<Quiltsheet_set_color_from_XYZ>());
-    static rt::gl::Entry<float, float, float> glColor3f("glColor3f", "glColor3f", true),
-        glVertex3f("glVertex3f", "glVertex3f", true);
-    static const int corners[6][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}};
+    const Py_ssize_t m = samples[0].to_index();
+    const Py_ssize_t n = samples[1].to_index();
     for (Py_ssize_t c = 0; c + 1 < n; ++c) {
         for (Py_ssize_t r = 0; r + 1 < m; ++r) {
-            rt::gl::begin(g, RT_ID("GL_TRIANGLES"), [&] {
-                for (const auto& k : corners) {
+            gl::begin(g, G::GL_TRIANGLES, [&] {
+                for (const auto& k : kCell) {
                     const Py_ssize_t a = r + k[0], b = c + k[1];
-                    const double x = X.at(a, b), y = Y.at(a, b), z = Z.at(a, b);
-                    if (own_colors) {
-                        // normalised values are always in [0, 1], so the range check holds
-                        glColor3f(g, x, y, z);
-                    } else {
-                        self.attr(RT_ID("set_color_from_XYZ"))(x, y, z);
-                    }
-                    glVertex3f(g, x, y, z);
+                    Method set_color = self.method(RT_ID("set_color_from_XYZ"));
+                    set_color({element(X, a, b), element(Y, a, b), element(Z, a, b)});
+                    G::glVertex3f(g)({element(X, a, b), element(Y, a, b), element(Z, a, b)});
                 }
             });
         }
     }
 }
 
+// The same from C, when every GL call would go straight to C anyway and
+// set_color_from_XYZ is the class's own.
+static bool draw_mesh_kernel(const Env& g, Obj self, Obj X, Obj Y, Obj Z) {
+    unsigned mask, cull, triangles;
+    Py_ssize_t m, n;
+    const np::Array x = np::Array::exact_float64(X.ptr(), 2), y = np::Array::exact_float64(Y.ptr(), 2),
+                    z = np::Array::exact_float64(Z.ptr(), 2);
+    PyObject* samples = rt::plain_attr(self, RT_ID("num_samples_rendering"));
+    if (!x || !y || !z || !samples || !plain_pair(samples, m, n) ||
+        !rt::own_method<Quiltsheet_set_color_from_XYZ>(self, RT_ID("set_color_from_XYZ")) ||
+        !gl::Kernel::available(g, gl::glPushMatrix, gl::glPopMatrix, gl::glPushAttrib, gl::glPopAttrib, gl::glBegin,
+                               gl::glEnd, G::glDisable, G::glTranslatef, G::glColor3f, G::glVertex3f) ||
+        !gl::enum_value(g, gl::GL_ALL_ATTRIB_BITS, mask) || !gl::enum_value(g, G::GL_CULL_FACE, cull) ||
+        !gl::enum_value(g, G::GL_TRIANGLES, triangles))
+        return false;
+    // A grid the samples do not cover fails part-way; the literal path raises
+    // the indexing error where it happens.
+    for (const np::Array* a : {&x, &y, &z})
+        if ((n > 1 && m > 1) && (a->shape(0) < m || a->shape(1) < n)) return false;
+
+    const bool check = rt::assertions_enabled();
+    const gl::Kernel k;
+    k.matrix([&] {
+        k.attribs(mask, [&] {
+            G::glDisable.c(cull);
+            k.after(G::glDisable, static_cast<long long>(cull));
+            G::glTranslatef.c(-0.5f, -0.5f, -0.5f);
+            k.after(G::glTranslatef, -0.5, -0.5, -0.5);
+            for (Py_ssize_t c = 0; c + 1 < n; ++c) {
+                for (Py_ssize_t r = 0; r + 1 < m; ++r) {
+                    k.primitive(triangles, [&] {
+                        for (const auto& cell : kCell) {
+                            const Py_ssize_t a = r + cell[0], b = c + cell[1];
+                            const double vx = x.at(a, b), vy = y.at(a, b), vz = z.at(a, b);
+                            if (check && !(0.0 <= vx && vx <= 1.0 && 0.0 <= vy && vy <= 1.0 && 0.0 <= vz && vz <= 1.0))
+                                rt::raise_assertion();
+                            G::glColor3f.c(static_cast<float>(vx), static_cast<float>(vy), static_cast<float>(vz));
+                            G::glVertex3f.c(static_cast<float>(vx), static_cast<float>(vy), static_cast<float>(vz));
+                        }
+                    });
+                }
+            }
+        });
+    });
+    return true;
+}
+
 static Ref Quiltsheet_draw_scene(const Env& g, Obj self, Obj bDrawCoordAxes) {
-    Ref result = self.attr(RT_ID("get_samples"))(self.attr(RT_ID("num_samples_rendering")));
+    Ref result = self.method(RT_ID("get_samples"))(self.attr(RT_ID("num_samples_rendering")));
 
     if (bDrawCoordAxes.is_true()) {
-        rt::gl::with_matrix(g, [&] {
-            g[RT_ID("glScalef")](0.25, 0.25, 0.25);
-            g[RT_ID("draw3DCoordinateAxesQuadrics")]();
+        gl::with_matrix(g, [&] {
+            G::glScalef(g)({RT_NUM(0.25), RT_NUM(0.25), RT_NUM(0.25)});
+            g[G::draw3DCoordinateAxesQuadrics]();
         });
     }
 
-    const np::Array X = normalized(result[0]), Y = normalized(result[1]), Z = normalized(result[2]);
+    Ref X = result[0];
+    Ref Y = result[1];
+    Ref Z = result[2];
+    Ref Xnorm = normalized(g, X);
+    Ref Ynorm = normalized(g, Y);
+    Ref Znorm = normalized(g, Z);
 
-    rt::gl::with_matrix(g, [&] {
-        rt::gl::with_all_attribs(g, [&] {
-            g[RT_ID("glDisable")](g[RT_ID("GL_CULL_FACE")]);
-            g[RT_ID("glTranslatef")](-0.5, -0.5, -0.5);
-            draw_mesh(g, self, X, Y, Z);
+    if (!draw_mesh_kernel(g, self, Xnorm, Ynorm, Znorm)) {
+        gl::with_matrix(g, [&] {
+            gl::with_all_attribs(g, [&] {
+                G::glDisable(g)(g[G::GL_CULL_FACE]);
+                G::glTranslatef(g)({RT_NUM(-0.5), RT_NUM(-0.5), RT_NUM(-0.5)});
+                draw_mesh(g, self, Xnorm, Ynorm, Znorm);
+            });
         });
-    });
+    }
     return result;
 }
 
@@ -309,36 +443,34 @@ static Ref main_(const Env& g) {
     std::vector<Ref> glut = rt::from_import(g.globals(), "OpenGL.GLUT",
                                             {RT_ID("glutInit"), RT_ID("glutInitDisplayMode"), RT_ID("glutMainLoop"),
                                              RT_ID("GLUT_DOUBLE"), RT_ID("GLUT_RGBA")});
-    const Ref &glutInit = glut[0], &glutInitDisplayMode = glut[1], &glutMainLoop = glut[2];
+    const Ref &glutInit = glut[0], &glutInitDisplayMode = glut[1], &glutMainLoop = glut[2], &GLUT_DOUBLE = glut[3],
+              &GLUT_RGBA = glut[4];
     std::vector<Ref> framework = rt::from_import(g.globals(), "Stagehall", {RT_ID("View"), RT_ID("Framepane")});
     const Ref &View = framework[0], &Framepane = framework[1];
 
     glutInit();
-    glutInitDisplayMode(rt::bit_or(glut[3], glut[4]));
+    glutInitDisplayMode(GLUT_DOUBLE.bit_or(GLUT_RGBA));
 
-    Ref cam_spec = rt::dict({{"eye", rt::list(2, 2, 2)},
-                             {"center", rt::list(0, 0, 0)},
-                             {"up", rt::list(0, 1, 0)},
+    Ref cam_spec = rt::dict({{"eye", rt::list({2, 2, 2})},
+                             {"center", rt::list({0, 0, 0})},
+                             {"up", rt::list({0, 1, 0})},
                              {"fovy", rt::to_ref(30)},
                              {"aspect", rt::to_ref(1.0)},
                              {"near", rt::to_ref(0.01)},
                              {"far", rt::to_ref(200.0)}});
 
-    Ref data_points = g[RT_ID("np")].attr(RT_ID("zeros"))(RT_CONST(rt::tuple(16, 3)));
-    data_points.setitem(RT_CONST(rt::tuple(rt::slice_all(), 0)),
-                        g[RT_ID("np")].attr(RT_ID("transpose"))(
-                            rt::list(0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3)));
-    data_points.setitem(RT_CONST(rt::tuple(rt::slice_all(), 1)),
-                        g[RT_ID("np")].attr(RT_ID("transpose"))(
-                            rt::list(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3)));
-    data_points.setitem(RT_CONST(rt::tuple(rt::slice_all(), 2)),
-                        g[RT_ID("np")].attr(RT_ID("transpose"))(
-                            rt::list(0, -2, 2, -3, 0, -2, 2, -3, 0, -2, 2, -3, 0, -2, 2, -3)));
+    Ref data_points = g[G::np].attr(RT_ID("zeros"))(RT_CONST(rt::tuple({16, 3})));
+    Ref column = g[G::np].attr(RT_ID("transpose"))(rt::list({0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3}));
+    data_points.setitem(RT_CONST(rt::tuple({rt::slice_all(), 0})), column);
+    column = g[G::np].attr(RT_ID("transpose"))(rt::list({0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3}));
+    data_points.setitem(RT_CONST(rt::tuple({rt::slice_all(), 1})), column);
+    column = g[G::np].attr(RT_ID("transpose"))(rt::list({0, -2, 2, -3, 0, -2, 2, -3, 0, -2, 2, -3, 0, -2, 2, -3}));
+    data_points.setitem(RT_CONST(rt::tuple({rt::slice_all(), 2})), column);
 
-    Ref QSheet = g[RT_ID("Quiltsheet")](data_points);
-    Ref cam = View(QSheet, cam_spec);
-    Framepane("Quiltsheet", cam, rt::kw(RT_ID("window_size"), RT_CONST(rt::tuple(512, 512))),
-              rt::kw(RT_ID("window_pos"), RT_CONST(rt::tuple(520, 0))));
+    Ref QSheet = g[G::Quiltsheet](data_points);
+    Ref cam = View({QSheet, cam_spec});
+    Framepane({"Quiltsheet", cam, rt::kw(RT_ID("window_size"), RT_CONST(rt::tuple({512, 512}))),
+               rt::kw(RT_ID("window_pos"), RT_CONST(rt::tuple({520, 0})))});
     glutMainLoop();
     return rt::none();
 }
@@ -351,13 +483,17 @@ static void module_body(const rt::Module& mod) {
     mod.import_from("Stagehall", {RT_ID("Model")});
     mod.import_star("OpenGL.GL");
     mod.import_star("Sketchkit");
+    const Env g = mod.env();
+    mod.remember({&G::np});
+    for (rt::ModulePath* p : {&G::np_dot, &G::np_zeros, &G::np_min, &G::np_max}) p->remember(g);
+    gl::remember(g, {&G::glScalef, &G::glTranslatef, &G::glColor3f, &G::glVertex3f, &G::glDisable});
 
-    rt::ClassBuilder cls(mod, "Quiltsheet", {mod[RT_ID("Model")]}, kClassDoc);
+    rt::ClassBuilder cls(mod, "Quiltsheet", mod[G::Model], kClassDoc);
     cls.def<Quiltsheet_init>({"__init__", "Quiltsheet.__init__", kInitDoc, {"self", "data_points", "num_samples_rendering"}},
-                             rt::tuple(rt::tuple(34, 34)));
+                             rt::tuple(rt::tuple({34, 34})));
     cls.def<Quiltsheet_evaluate>({"evaluate", "Quiltsheet.evaluate", kEvaluateDoc, {"self", "st_param"}});
     cls.def<Quiltsheet_get_samples>({"get_samples", "Quiltsheet.get_samples", kGetSamplesDoc, {"self", "samples"}},
-                                    rt::tuple(rt::tuple(7, 7)));
+                                    rt::tuple(rt::tuple({7, 7})));
     cls.def<Quiltsheet_set_color_from_XYZ>(
         {"set_color_from_XYZ", "Quiltsheet.set_color_from_XYZ", kSetColorDoc, {"self", "x", "y", "z"}});
     cls.def<Quiltsheet_draw_scene>({"draw_scene", "Quiltsheet.draw_scene", kDrawSceneDoc, {"self", "bDrawCoordAxes"}},

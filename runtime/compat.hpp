@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 #if PY_MAJOR_VERSION < 3 || (PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION < 8)
 // 2.7 would need its own module entry point (initNAME), no vectorcall and
 // classic class creation; add those branches here when it is wanted.
@@ -45,6 +47,41 @@ inline void init_static_type_head(PyTypeObject* t) {
     reinterpret_cast<PyObject*>(t)->ob_refcnt = 1;
 #endif
 }
+
+// A dictionary's version: it changes whenever the dictionary does, so a
+// look-up remembered together with it is still right while it is unchanged.
+// 0 means "not known": never cache then.
+inline uint64_t dict_version(PyObject* d) {
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#pragma GCC diagnostic pop
+#else
+    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#endif
+}
+
+// callable(*args[:nargs], **kwnames) with args[-1] free for the callee.
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    return RT_VECTORCALL(callable, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+}
+
+// self.<unbound function>(*args): args[0] is self.
+inline PyObject* call_unbound(PyObject* func, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    return RT_VECTORCALL(func, args, nargs, kwnames);
+}
+
+// Whether attribute look-up on objects of this type may be done by hand
+// (the generic look-up, no __getattribute__ or __getattr__ of Python code),
+// and which functions may be called without a bound method.
+inline bool generic_getattr(PyTypeObject* t) { return t->tp_getattro == PyObject_GenericGetAttr; }
+inline bool is_method_descriptor(PyObject* descr) {
+    return PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR);
+}
+
+// The exception of runaway recursion.
+inline PyObject* recursion_error() { return PyExc_RecursionError; }
 
 // 3.13 suggests the closest parameter name for an unexpected keyword, with
 // the same algorithm as its NameError suggestions. New reference, or NULL
@@ -106,14 +143,14 @@ class SavedError {
 #endif
 };
 
-// Since 3.10 NameError carries the missing name (used for suggestions).
-inline void annotate_name_error(PyObject* name) {
+// The NameError of a missing global; since 3.10 it carries the name (used
+// for suggestions).
+inline void name_error(PyObject* name) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
 #if PY_VERSION_HEX >= 0x030A0000
     SavedError e;
     if (e.value() && PyObject_SetAttrString(e.value(), "name", name) < 0) PyErr_Clear();
     e.restore();
-#else
-    (void)name;
 #endif
 }
 
@@ -143,6 +180,14 @@ inline void too_many_values_to_unpack(PyObject* value, int expected) {
 #endif
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", expected);
 }
+
+// ValueError of a, b = value when value is shorter.
+inline void not_enough_values_to_unpack(int expected, int got) {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", expected, got);
+}
+
+// The module's `/`: true division everywhere on 3.x.
+inline PyObject* classic_divide(PyObject* a, PyObject* b) { return PyNumber_TrueDivide(a, b); }
 
 }  // namespace compat
 }  // namespace rt

@@ -1,16 +1,20 @@
 // Swoopline: a piecewise cubic Hermite spline built data point by data point.
 //
 // Each segment's coefficient matrix is computed once, when its second data
-// point arrives; evaluation is then two small products, done here.
+// point arrives; evaluation is then two small products. Every method does
+// what the module's algorithm does through the interpreter; behind guards,
+// native kernels do the same for plain data.
 #include <cmath>
+#include <vector>
 
 #include "rt.hpp"
-#include "rt_gl.hpp"
-#include "rt_numpy.hpp"
 
 using rt::Env;
+using rt::Method;
+using rt::Name;
 using rt::Obj;
 using rt::Ref;
+namespace gl = rt::gl;
 namespace np = rt::np;
 
 static const char kModuleDoc[] =
@@ -73,49 +77,124 @@ static const char kEvaluateDoc[] =
     "        1D arrays for parameter t in [0, 1]\n"
     "        ";
 
-// ---------------------------------------------------------------------------
-// Checking data points before anything is stored.
+
+// The module's globals, looked up at the moment of use.
+namespace G {
+Name np("np"), transpose("transpose"), inv("inv"), Model("Model"), Swoopline("Swoopline"), View("View"),
+    Framepane("Framepane"), glutInit("glutInit"), glutInitDisplayMode("glutInitDisplayMode"),
+    glutMainLoop("glutMainLoop"), GLUT_DOUBLE("GLUT_DOUBLE"), GLUT_RGBA("GLUT_RGBA"),
+    draw3DCoordinateAxesQuadrics("draw3DCoordinateAxesQuadrics"), GL_LINE_STRIP("GL_LINE_STRIP"),
+    GL_LINES("GL_LINES");
+gl::Func<float, float, float> glScalef("glScalef", "glScalef"), glColor3f("glColor3f", "glColor3f"),
+    glVertex3f("glVertex3f", "glVertex3f");
+rt::ModulePath np_dot(np, "dot"), np_linspace(np, "linspace"), np_norm(np, "linalg", "norm");
+}  // namespace G
 
 namespace {
 
-// One of the two vectors of a data point as float64, or a clear error.
-np::Array vector_of(Obj v, const char* what) {
-    np::Array a = np::Array::from(v);
-    char k = a.kind();
-    if (k != 'f' && k != 'i' && k != 'u')
-        rt::raise_format(PyExc_TypeError, "the %s of a data point must hold real numbers, not %R", what, v.ptr());
-    if (a.ndim() != 1)
-        rt::raise_format(PyExc_ValueError, "the %s of a data point must be a 1-D vector, not %d-D", what, a.ndim());
-    if (a.shape(0) == 0) rt::raise_format(PyExc_ValueError, "the %s of a data point is empty", what);
-    a = a.as_float64();
-    for (Py_ssize_t i = 0; i < a.shape(0); ++i)
-        if (!std::isfinite(a.at(i)))
-            rt::raise_format(PyExc_ValueError, "the %s of a data point must be finite, not %R", what, v.ptr());
-    return a;
-}
+// The spline's two lists, read from the instance dictionary (no code runs),
+// to put them back when an operation fails half-way.
+struct Snapshot {
+    Ref points, coeffs;
+    Py_ssize_t npoints = 0, ncoeffs = 0;
 
-struct DataPoint {
-    np::Array point, tangent;
-    Py_ssize_t size() const { return point.shape(0); }
+    explicit Snapshot(Obj self) {
+        PyObject* p = rt::plain_attr(self, RT_ID("point_tangent_list"));
+        PyObject* c = rt::plain_attr(self, RT_ID("coeff_matrix"));
+        if (!p || !c || !PyList_CheckExact(p) || !PyList_CheckExact(c)) return;
+        points = Ref::borrow(p);
+        coeffs = Ref::borrow(c);
+        npoints = PyList_GET_SIZE(p);
+        ncoeffs = PyList_GET_SIZE(c);
+    }
+    explicit operator bool() const { return bool(points); }
+
+    // The lists are still the spline's, `added` points longer and with
+    // their matrices unchanged.
+    bool unchanged(Obj self, Py_ssize_t added) const {
+        return rt::plain_attr(self, RT_ID("point_tangent_list")) == points.ptr() &&
+               rt::plain_attr(self, RT_ID("coeff_matrix")) == coeffs.ptr() &&
+               PyList_GET_SIZE(points.ptr()) == npoints + added && PyList_GET_SIZE(coeffs.ptr()) == ncoeffs;
+    }
+    // Puts back the lists as they were, with what was there at the time.
+    void restore(Obj self) const {
+        PyObject** dictptr = _PyObject_GetDictPtr(self.ptr());
+        if (!dictptr || !*dictptr) return;
+        PyDict_SetItem(*dictptr, RT_ID("point_tangent_list"), points.ptr());
+        PyDict_SetItem(*dictptr, RT_ID("coeff_matrix"), coeffs.ptr());
+        if (PyList_GET_SIZE(points.ptr()) > npoints) PyList_SetSlice(points.ptr(), npoints, PY_SSIZE_T_MAX, nullptr);
+        if (PyList_GET_SIZE(coeffs.ptr()) > ncoeffs) PyList_SetSlice(coeffs.ptr(), ncoeffs, PY_SSIZE_T_MAX, nullptr);
+    }
 };
 
-DataPoint checked(Obj data_point) {
-    Ref p, m;
-    try {
-        p = data_point[0];
-        m = data_point[1];
-    } catch (const rt::Error&) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_IndexError) &&
-            !PyErr_ExceptionMatches(PyExc_KeyError))
-            throw;
-        PyErr_Clear();
-        rt::raise_format(PyExc_TypeError, "a data point must be a (point, tangent) pair, not %R", data_point.ptr());
+// seq.append(item): the list's own append, or the object's method.
+void append(Obj seq, Obj item) {
+    if (PyList_CheckExact(seq.ptr())) {
+        if (PyList_Append(seq.ptr(), item.ptr()) < 0) rt::raise();
+    } else {
+        seq.method(RT_ID("append"))(item);
     }
-    DataPoint d{vector_of(p, "point"), vector_of(m, "tangent")};
-    if (d.tangent.shape(0) != d.size())
-        rt::raise_format(PyExc_ValueError, "point and tangent of a data point differ in length (%zd and %zd)",
-                         d.size(), d.tangent.shape(0));
-    return d;
+}
+
+// One vector of a first data point: numbers in one dimension.
+Py_ssize_t vector_length(Obj v, const char* what) {
+    np::Array a = np::Array::from(v);
+    if (a.ndim() != 1 || a.shape(0) == 0)
+        rt::raise_format(PyExc_ValueError, "the %s of a data point must be a non-empty 1-D sequence of numbers, not %R",
+                         what, v.ptr());
+    const char kind = a.kind();
+    bool numbers = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f' || kind == 'c';
+    if (kind == 'O') {
+        numbers = true;
+        for (Py_ssize_t i = 0; numbers && i < a.shape(0); ++i) {
+            Ref item = a.obj()[i];
+            numbers = PyNumber_Check(item.ptr()) && !PyUnicode_Check(item.ptr()) && !PyBytes_Check(item.ptr());
+        }
+    }
+    if (!numbers) rt::raise_format(PyExc_TypeError, "the %s of a data point must hold numbers, not %R", what, v.ptr());
+    return a.shape(0);
+}
+
+// A first data point is read at once, so that a malformed one is refused
+// when it is added rather than when the next one comes.
+void check_first_point(Obj data_point) {
+    Ref p = data_point[0];
+    Ref m = data_point[1];
+    const Py_ssize_t np_ = vector_length(p, "point"), nm = vector_length(m, "tangent");
+    if (np_ != nm)
+        rt::raise_format(PyExc_ValueError, "the point and tangent of a data point differ in length (%zd and %zd)", np_,
+                         nm);
+}
+
+// A segment's coefficient matrix, when it is a plain (d, 4) float64 array.
+np::Array plain_segment(PyObject* matrix) {
+    np::Array c = np::Array::exact_float64(matrix, 2);
+    return c && c.shape(1) == 4 ? c : np::Array();
+}
+
+// c . [t*t*t, t*t, t, 1] and c . [3*t*t, 2*t, 1, 0], coordinate r.
+double point_at(const np::Array& c, Py_ssize_t r, double t) {
+    return c.at(r, 0) * (t * t * t) + c.at(r, 1) * (t * t) + c.at(r, 2) * t + c.at(r, 3) * 1.0;
+}
+double tangent_at(const np::Array& c, Py_ssize_t r, double t) {
+    return c.at(r, 0) * (3.0 * t * t) + c.at(r, 1) * (2.0 * t) + c.at(r, 2) * 1.0 + c.at(r, 3) * 0.0;
+}
+
+// numpy.linspace(0, 1, num), element i.
+double linspace01(Py_ssize_t i, Py_ssize_t num) {
+    if (num > 1 && i == num - 1) return 1.0;
+    const double step = 1.0 / static_cast<double>(num - 1);
+    return num > 1 ? static_cast<double>(i) * step + 0.0 : 0.0;
+}
+
+// The Euclidean length without overflow or underflow: scaled first.
+double scaled_norm(const double* v, Py_ssize_t n) {
+    double scale = 0.0;
+    for (Py_ssize_t i = 0; i < n; ++i) scale = std::fmax(scale, std::fabs(v[i]));
+    if (scale == 0.0 || !std::isfinite(scale)) return scale;
+    double sum = 0.0;
+    for (Py_ssize_t i = 0; i < n; ++i) sum += (v[i] / scale) * (v[i] / scale);
+    return scale * std::sqrt(sum);
 }
 
 }  // namespace
@@ -124,120 +203,113 @@ DataPoint checked(Obj data_point) {
 // class Swoopline(Model)
 
 static Ref Swoopline_init(const Env& g, Obj self, Obj data_points, Obj num_samples_rendering) {
-    g[RT_ID("Model")].attr(RT_ID("__init__"))(self);
+    g[G::Model].attr(RT_ID("__init__"))(self);
     self.setattr(RT_ID("num_samples_rendering"), num_samples_rendering);
-    Ref constraints =
-        rt::list(rt::list(0, 1, 0, 3), rt::list(0, 1, 0, 2), rt::list(0, 1, 1, 1), rt::list(1, 1, 0, 0));
-    self.setattr(RT_ID("B_Hermite"), g[RT_ID("inv")](constraints));
+    Ref B = g[G::inv](rt::list(
+        {rt::list({0, 1, 0, 3}), rt::list({0, 1, 0, 2}), rt::list({0, 1, 1, 1}), rt::list({1, 1, 0, 0})}));
+    self.setattr(RT_ID("B_Hermite"), B);
     self.setattr(RT_ID("coeff_matrix"), rt::list());
     self.setattr(RT_ID("point_tangent_list"), rt::list());
     if (data_points.is_none()) return rt::none();
-    self.attr(RT_ID("set_data"))(data_points);
+    self.method(RT_ID("set_data"))(data_points);
     return rt::none();
 }
 
 // All or nothing: a failing data point leaves the previous spline in place.
 static Ref Swoopline_set_data(const Env&, Obj self, Obj point_tangent_list) {
-    Ref old_points = self.attr(RT_ID("point_tangent_list"));
-    Ref old_coeffs = self.attr(RT_ID("coeff_matrix"));
+    const Snapshot before(self);
     rt::OnError restore([&] {
-        self.setattr(RT_ID("point_tangent_list"), old_points);
-        self.setattr(RT_ID("coeff_matrix"), old_coeffs);
+        if (before) before.restore(self);
     });
     self.setattr(RT_ID("point_tangent_list"), rt::list());
     self.setattr(RT_ID("coeff_matrix"), rt::list());
-    Ref it = Ref::steal(PyObject_GetIter(point_tangent_list.ptr()));
-    while (PyObject* item = PyIter_Next(it.ptr())) {
-        Ref data_point = Ref::steal(item);
-        self.attr(RT_ID("add_point"))(data_point);
-    }
-    if (PyErr_Occurred()) rt::raise();
+    rt::for_each(point_tangent_list, [&](Obj data_point) { self.method(RT_ID("add_point"))(data_point); });
+    restore.dismiss();
     return rt::none();
 }
 
-static void append(Obj seq, Obj item) {
-    if (PyList_CheckExact(seq.ptr())) {
-        if (PyList_Append(seq.ptr(), item.ptr()) < 0) rt::raise();
-    } else {
-        seq.attr(RT_ID("append"))(item);
-    }
-}
+// All or nothing as well: a data point that fails leaves the spline as it
+// was, and so does a data point whose methods change the spline meanwhile.
+static Ref Swoopline_add_point(const Env& g, Obj self, Obj data_point) {
+    const Snapshot before(self);
+    auto check_unchanged = [&] {
+        if (before && !before.unchanged(self, 1))
+            rt::raise(PyExc_RuntimeError, "the spline was changed while a data point was being added");
+    };
 
-// The data point is checked and its segment computed before anything is
-// stored, so a bad point leaves the spline as it was.
-static Ref Swoopline_add_point(const Env&, Obj self, Obj data_point) {
     Ref points = self.attr(RT_ID("point_tangent_list"));
-    const DataPoint next = checked(data_point);
-
-    Ref coeff;
-    if (points.len() >= 1) {
-        const DataPoint prev = checked(points[-1]);
-        if (prev.size() != next.size())
-            rt::raise_format(PyExc_ValueError, "data point has %zd coordinates but the spline's points have %zd",
-                             next.size(), prev.size());
-        np::Array B = np::Array::from(self.attr(RT_ID("B_Hermite")));
-        if (B.ndim() != 2 || B.shape(0) != 4 || B.shape(1) != 4 || B.kind() != 'f')
-            rt::raise(PyExc_ValueError, "B_Hermite must be a 4x4 float matrix");
-        B = B.as_float64();
-
-        // coefficients = [p0 p1 m0 m1] . B_Hermite, one row per coordinate
-        const Py_ssize_t d = next.size();
-        np::Array c = np::Array::empty({d, 4});
-        for (Py_ssize_t r = 0; r < d; ++r) {
-            const double g[4] = {prev.point.at(r), next.point.at(r), prev.tangent.at(r), next.tangent.at(r)};
-            for (int col = 0; col < 4; ++col)
-                c.at(r, col) = g[0] * B.at(0, col) + g[1] * B.at(1, col) + g[2] * B.at(2, col) + g[3] * B.at(3, col);
-        }
-        coeff = c.ref();
-    }
-
     append(points, data_point);
-    if (coeff) {
-        rt::OnError unappend([&] {
-            if (PyList_CheckExact(points.ptr())) PyList_SetSlice(points.ptr(), points.len() - 1, points.len(), nullptr);
-        });
-        append(self.attr(RT_ID("coeff_matrix")), coeff);
+    const Py_ssize_t appended = PyList_CheckExact(points.ptr()) ? PyList_GET_SIZE(points.ptr()) : -1;
+    rt::OnError undo([&] {
+        if (before && !before.unchanged(self, 1)) {
+            before.restore(self);
+        } else if (appended >= 0 && PyList_GET_SIZE(points.ptr()) == appended &&
+                   PyList_GET_ITEM(points.ptr(), appended - 1) == data_point.ptr()) {
+            PyList_SetSlice(points.ptr(), appended - 1, appended, nullptr);
+        }
+    });
+
+    if (self.attr(RT_ID("point_tangent_list")).len() < 2) {
+        check_first_point(data_point);
+        check_unchanged();
+        undo.dismiss();
+        return rt::none();
     }
-    // A viewer that recorded the old drawing must record it again.
-    if (Ref invalidate = self.maybe_attr(RT_ID("invalidate"))) invalidate();
+    Ref p0 = self.attr(RT_ID("point_tangent_list"))[-2][0];
+    Ref m0 = self.attr(RT_ID("point_tangent_list"))[-2][1];
+    Ref p1 = self.attr(RT_ID("point_tangent_list"))[-1][0];
+    Ref m1 = self.attr(RT_ID("point_tangent_list"))[-1][1];
+    Ref G_Hermite = g[G::transpose](rt::list({p0, p1, m0, m1}));
+    Ref coeff_matrix = g[G::np].attr(RT_ID("dot"))({G_Hermite, self.attr(RT_ID("B_Hermite"))});
+    check_unchanged();
+    append(self.attr(RT_ID("coeff_matrix")), coeff_matrix);
+    undo.dismiss();
     return rt::none();
 }
 
-// One segment's coefficient matrix, read for evaluation.
-namespace {
-struct Segment {
-    np::Array c;
+static Ref Swoopline_evaluate_curve_segment(const Env& g, Obj self, Obj segNo, Obj t);
 
-    explicit Segment(Obj matrix) : c(np::Array::from(matrix)) {
-        if (c.ndim() != 2 || c.shape(1) != 4)
-            rt::raise(PyExc_ValueError, "a segment's coefficient matrix must have 4 columns");
-        c = c.as_float64();
-    }
-    Py_ssize_t size() const { return c.shape(0); }
-    // coordinate r of the point, c . [t^3, t^2, t, 1], and of the tangent
-    double point(Py_ssize_t r, double t) const {
-        return c.at(r, 0) * (t * t * t) + c.at(r, 1) * (t * t) + c.at(r, 2) * t + c.at(r, 3);
-    }
-    double tangent(Py_ssize_t r, double t) const {
-        return c.at(r, 0) * (3.0 * t * t) + c.at(r, 1) * (2.0 * t) + c.at(r, 2);
-    }
-};
+namespace {
+np::Array own_segment(const Env& g, Obj self, Py_ssize_t segNo) {
+    if (!rt::own_method<Swoopline_evaluate_curve_segment>(self, RT_ID("evaluate_curve_segment")) ||
+        !G::np_dot.genuine(g))
+        return np::Array();
+    PyObject* coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
+    if (!coeffs || !PyList_CheckExact(coeffs) || segNo < 0 || segNo >= PyList_GET_SIZE(coeffs)) return np::Array();
+    return plain_segment(PyList_GET_ITEM(coeffs, segNo));
+}
 }  // namespace
 
-static Ref Swoopline_evaluate_curve_segment(const Env&, Obj self, Obj segNo, Obj t) {
-    Ref coeffs = self.attr(RT_ID("coeff_matrix"));
-    if (coeffs.len() < 1) return rt::none();
-    const Segment seg(coeffs[segNo]);
-    const double tv = t.to_double();
-    const Py_ssize_t d = seg.size();
-    static np::Recycled points, tangents;
-    np::Array p = points.vector(d);
-    np::Array m = tangents.vector(d);
-    for (Py_ssize_t r = 0; r < d; ++r) {
-        p.at(r) = seg.point(r, tv);
-        m.at(r) = seg.tangent(r, tv);
+static Ref Swoopline_evaluate_curve_segment(const Env& g, Obj self, Obj segNo, Obj t) {
+    PyObject* coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
+    double tv;
+    if (coeffs && PyList_CheckExact(coeffs) && PyLong_CheckExact(segNo.ptr()) && np::plain_number(t.ptr(), tv) &&
+        G::np_dot.genuine(g)) {
+        const Py_ssize_t n = PyList_GET_SIZE(coeffs);
+        if (n < 1) return rt::none();
+        const Py_ssize_t i = PyLong_AsSsize_t(segNo.ptr());
+        if (!(i == -1 && PyErr_Occurred()) && -n <= i && i < n) {
+            if (const np::Array c = plain_segment(PyList_GET_ITEM(coeffs, i < 0 ? i + n : i))) {
+                const Py_ssize_t d = c.shape(0);
+                static np::Recycled points, tangents;
+                np::Array p = points.vector(d);
+                np::Array m = tangents.vector(d);
+                for (Py_ssize_t r = 0; r < d; ++r) {
+                    p.at(r) = point_at(c, r, tv);
+                    m.at(r) = tangent_at(c, r, tv);
+                }
+                return rt::tuple({p.ref(), m.ref()});
+            }
+        }
+        PyErr_Clear();
     }
-    return rt::tuple(p.ref(), m.ref());
+
+    if (self.attr(RT_ID("coeff_matrix")).len() < 1) return rt::none();
+    Ref p = g[G::np].attr(RT_ID("dot"))(
+        {self.attr(RT_ID("coeff_matrix"))[segNo], rt::list({t.mul(t).mul(t), t.mul(t), t, 1})});
+    Ref m = g[G::np].attr(RT_ID("dot"))(
+        {self.attr(RT_ID("coeff_matrix"))[segNo], rt::list({RT_NUM(3).mul(t).mul(t), RT_NUM(2).mul(t), 1, 0})});
+    return rt::tuple({p, m});
 }
 
 // ---------------------------------------------------------------------------
@@ -247,72 +319,168 @@ static const char kDrawSceneDoc[] =
     "        Draw the sequence of Swoopline segments and tangents at the endpoints.\n"
     "        ";
 
+namespace {
+
+// The tangent is exactly zero in every component: it has no direction, so
+// it gets no line.
+bool all_zero(Obj tangent) {
+    const np::Array a = np::Array::float_vector(tangent);
+    if (!a || a.shape(0) == 0) return false;
+    for (Py_ssize_t i = 0; i < a.shape(0); ++i)
+        if (a.at(i) != 0.0) return false;
+    return true;
+}
+
+// np.linalg.norm squares before it sums, so a finite tangent of 1e200 or
+// 1e-170 gets a length of inf or 0; such a length is taken again, scaled.
+Ref mend_length(Obj tangent, Ref length) {
+    double L;
+    if (!np::number_value(length.ptr(), L) || (L != 0.0 && !std::isinf(L))) return length;
+    const np::Array a = np::Array::float_vector(tangent);
+    if (!a || a.shape(0) == 0) return length;
+    for (Py_ssize_t i = 0; i < a.shape(0); ++i)
+        if (!std::isfinite(a.at(i))) return length;
+    std::vector<double> v(a.shape(0));
+    for (Py_ssize_t i = 0; i < a.shape(0); ++i) v[i] = a.at(i);
+    const double scaled = scaled_norm(v.data(), a.shape(0));
+    if (scaled == 0.0) return length;
+    return rt::to_ref(scaled);
+}
+
+// One red line of length 0.5 from pt along the tangent (pt, n, pt2 in C).
+struct Line {
+    double from[3], to[3];
+    bool drawn;
+};
+Line tangent_line_of(const np::Array& c, double t) {
+    Line line;
+    double m[3];
+    for (int r = 0; r < 3; ++r) {
+        line.from[r] = point_at(c, r, t);
+        m[r] = tangent_at(c, r, t);
+    }
+    line.drawn = !(m[0] == 0.0 && m[1] == 0.0 && m[2] == 0.0);
+    double length = std::sqrt(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
+    if ((length == 0.0 || std::isinf(length)) && std::isfinite(m[0]) && std::isfinite(m[1]) && std::isfinite(m[2])) {
+        const double scaled = scaled_norm(m, 3);
+        if (scaled != 0.0) length = scaled;
+    }
+    for (int r = 0; r < 3; ++r) line.to[r] = line.from[r] + m[r] / length * 0.5;
+    return line;
+}
+
+}  // namespace
+
+// The strip and the tangent lines in C, when every GL call would go to C
+// anyway and the evaluation is the class's own on plain data.
+static bool draw_curve_kernel(const Env& g, Obj self, Py_ssize_t NSeg) {
+    unsigned mask, strip, lines;
+    PyObject* coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
+    PyObject* samples = rt::plain_attr(self, RT_ID("num_samples_rendering"));
+    double count;
+    if (!coeffs || !PyList_CheckExact(coeffs) || PyList_GET_SIZE(coeffs) < NSeg || !samples ||
+        !PyLong_CheckExact(samples) || !np::plain_number(samples, count, 1 << 24) || count < 0 ||
+        !rt::own_method<Swoopline_evaluate_curve_segment>(self, RT_ID("evaluate_curve_segment")) ||
+        !G::np_dot.genuine(g) || !G::np_linspace.genuine(g) || !G::np_norm.genuine(g) ||
+        !gl::Kernel::available(g, gl::glPushAttrib, gl::glPopAttrib, gl::glBegin, gl::glEnd, G::glColor3f,
+                               G::glVertex3f) ||
+        !gl::enum_value(g, gl::GL_ALL_ATTRIB_BITS, mask) || !gl::enum_value(g, G::GL_LINE_STRIP, strip) ||
+        !gl::enum_value(g, G::GL_LINES, lines))
+        return false;
+    std::vector<np::Array> segments;
+    for (Py_ssize_t i = 0; i < NSeg; ++i) {
+        segments.push_back(plain_segment(PyList_GET_ITEM(coeffs, i)));
+        if (!segments.back() || segments.back().shape(0) < 3) return false;
+    }
+    const Py_ssize_t num = static_cast<Py_ssize_t>(count);
+
+    const gl::Kernel k;
+    k.attribs(mask, [&] {
+        G::glColor3f.c(0.8f, 0.8f, 0.8f);
+        k.after(G::glColor3f, 0.8, 0.8, 0.8);
+        k.primitive(strip, [&] {
+            for (const np::Array& c : segments) {
+                for (Py_ssize_t i = 0; i < num; ++i) {
+                    const double t = linspace01(i, num);
+                    G::glVertex3f.c(static_cast<float>(point_at(c, 0, t)), static_cast<float>(point_at(c, 1, t)),
+                                    static_cast<float>(point_at(c, 2, t)));
+                }
+            }
+        });
+    });
+    k.attribs(mask, [&] {
+        G::glColor3f.c(1.0f, 0.2f, 0.2f);
+        k.after(G::glColor3f, 1.0, 0.2, 0.2);
+        auto draw = [&](const Line& line) {
+            if (!line.drawn) return;
+            k.primitive(lines, [&] {
+                G::glVertex3f.c(static_cast<float>(line.from[0]), static_cast<float>(line.from[1]),
+                                static_cast<float>(line.from[2]));
+                G::glVertex3f.c(static_cast<float>(line.to[0]), static_cast<float>(line.to[1]),
+                                static_cast<float>(line.to[2]));
+            });
+        };
+        for (const np::Array& c : segments) draw(tangent_line_of(c, 0.0));
+        draw(tangent_line_of(segments.back(), 1.0));
+    });
+    return true;
+}
+
 static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
     const Py_ssize_t NSeg = self.attr(RT_ID("point_tangent_list")).len() - 1;
     if (NSeg < 1 || self.attr(RT_ID("coeff_matrix")).len() < 1) return rt::none();
 
     if (bDrawCoord.is_true()) {
-        rt::gl::with_matrix(g, [&] {
-            g[RT_ID("glScalef")](0.2, 0.2, 0.2);
-            g[RT_ID("draw3DCoordinateAxesQuadrics")]();
+        gl::with_matrix(g, [&] {
+            G::glScalef(g)({RT_NUM(0.2), RT_NUM(0.2), RT_NUM(0.2)});
+            g[G::draw3DCoordinateAxesQuadrics]();
         });
     }
+    if (draw_curve_kernel(g, self, NSeg)) return rt::none();
 
-    static rt::gl::Entry<float, float, float> glVertex3f("glVertex3f", "glVertex3f", true);
-    // Without an override of evaluate_curve_segment the samples are computed
-    // here, with no arrays made per sample.
-    const bool own_evaluate = rt::is_bound_native(self.attr(RT_ID("evaluate_curve_segment")), self,
-                                                  rt::body_of<Swoopline_evaluate_curve_segment>());
-
-    rt::gl::with_all_attribs(g, [&] {
-        g[RT_ID("glColor3f")](0.8, 0.8, 0.8);
-        rt::gl::begin(g, RT_ID("GL_LINE_STRIP"), [&] {
+    gl::with_all_attribs(g, [&] {
+        G::glColor3f(g)({RT_NUM(0.8), RT_NUM(0.8), RT_NUM(0.8)});
+        gl::begin(g, G::GL_LINE_STRIP, [&] {
             for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) {
-                Ref ts = g[RT_ID("np")].attr(RT_ID("linspace"))(0, 1, self.attr(RT_ID("num_samples_rendering")));
-                if (own_evaluate) {
-                    const Segment seg(self.attr(RT_ID("coeff_matrix"))[segNo]);
-                    if (seg.size() < 3) rt::raise(PyExc_IndexError, "a spline point needs three coordinates to be drawn");
-                    const np::Array t = np::Array::from(ts).as_float64();
-                    for (Py_ssize_t i = 0; i < t.shape(0); ++i)
-                        glVertex3f(g, seg.point(0, t.at(i)), seg.point(1, t.at(i)), seg.point(2, t.at(i)));
-                    continue;
-                }
-                Ref it = Ref::steal(PyObject_GetIter(ts.ptr()));
-                while (PyObject* item = PyIter_Next(it.ptr())) {
-                    Ref t = Ref::steal(item);
+                Ref seg = rt::to_ref(static_cast<long long>(segNo));
+                Ref ts = g[G::np].attr(RT_ID("linspace"))({0, 1, self.attr(RT_ID("num_samples_rendering"))});
+                rt::for_each(ts, [&](Obj t) {
+                    // The class's own evaluation on plain data gives the point
+                    // without making the arrays.
+                    double tv;
+                    if (np::plain_number(t.ptr(), tv)) {
+                        const np::Array c = own_segment(g, self, segNo);
+                        if (c && c.shape(0) >= 3) {
+                            G::glVertex3f(g)({np::float64(point_at(c, 0, tv)), np::float64(point_at(c, 1, tv)),
+                                              np::float64(point_at(c, 2, tv))});
+                            return;
+                        }
+                    }
                     Ref pt, tangent;
-                    rt::unpack(self.attr(RT_ID("evaluate_curve_segment"))(segNo, t), {&pt, &tangent});
-                    g[RT_ID("glVertex3f")](pt[0], pt[1], pt[2]);
-                }
-                if (PyErr_Occurred()) rt::raise();
+                    rt::unpack(self.method(RT_ID("evaluate_curve_segment"))({seg, t}), {&pt, &tangent});
+                    G::glVertex3f(g)({pt[0], pt[1], pt[2]});
+                });
             }
         });
     });
 
-    // A red line of length 0.5 along the tangent at every data point; a
-    // zero tangent has no direction, so it gets no line.
-    auto tangent_line = [&](Py_ssize_t segNo, int t) {
+    // A red line of length 0.5 along the tangent at every data point.
+    auto tangent_line = [&](Obj segNo, Obj t) {
         Ref pt, tangent;
-        rt::unpack(self.attr(RT_ID("evaluate_curve_segment"))(segNo, t), {&pt, &tangent});
-        np::Array m = np::Array::from(tangent).as_float64();
-        np::Array p = np::Array::from(pt).as_float64();
-        if (m.ndim() != 1 || p.ndim() != 1 || m.shape(0) < 3 || p.shape(0) < 3)
-            rt::raise(PyExc_ValueError, "a point and tangent need three coordinates to be drawn");
-        double length = 0.0;
-        for (Py_ssize_t i = 0; i < m.shape(0); ++i) length += m.at(i) * m.at(i);
-        length = std::sqrt(length);
-        if (!(length > 0.0) || !std::isfinite(length)) return;
-        rt::gl::begin(g, RT_ID("GL_LINES"), [&] {
-            glVertex3f(g, p.at(0), p.at(1), p.at(2));
-            glVertex3f(g, p.at(0) + m.at(0) / length * 0.5, p.at(1) + m.at(1) / length * 0.5,
-                       p.at(2) + m.at(2) / length * 0.5);
+        rt::unpack(self.method(RT_ID("evaluate_curve_segment"))({segNo, t}), {&pt, &tangent});
+        if (all_zero(tangent)) return;
+        gl::begin(g, G::GL_LINES, [&] {
+            G::glVertex3f(g)({pt[0], pt[1], pt[2]});
+            Ref length = mend_length(tangent, g[G::np].attr(RT_ID("linalg")).attr(RT_ID("norm"))(tangent));
+            Ref n = tangent.classic_div(length);
+            Ref pt2 = pt.add(n.mul(RT_NUM(0.5)));
+            G::glVertex3f(g)({pt2[0], pt2[1], pt2[2]});
         });
     };
-
-    rt::gl::with_all_attribs(g, [&] {
-        g[RT_ID("glColor3f")](1.0, 0.2, 0.2);
-        for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) tangent_line(segNo, 0);
-        tangent_line(NSeg - 1, 1);
+    gl::with_all_attribs(g, [&] {
+        G::glColor3f(g)({RT_NUM(1.0), RT_NUM(0.2), RT_NUM(0.2)});
+        for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) tangent_line(rt::to_ref(static_cast<long long>(segNo)), RT_NUM(0));
+        tangent_line(rt::to_ref(static_cast<long long>(NSeg - 1)), RT_NUM(1));
     });
     return rt::none();
 }
@@ -320,32 +488,30 @@ static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
 // ---------------------------------------------------------------------------
 
 static Ref main_(const Env& g) {
-    g[RT_ID("glutInit")]();
-    g[RT_ID("glutInitDisplayMode")](rt::bit_or(g[RT_ID("GLUT_DOUBLE")], g[RT_ID("GLUT_RGBA")]));
-    Ref hcurve = g[RT_ID("Swoopline")]();
+    g[G::glutInit]();
+    g[G::glutInitDisplayMode](g[G::GLUT_DOUBLE].bit_or(g[G::GLUT_RGBA]));
+    Ref hcurve = g[G::Swoopline]();
 
-    auto quarter_pi = [&] { return rt::true_divide(g[RT_ID("np")].attr(RT_ID("pi")), rt::to_ref(4)); };
-    auto cos = [&](Obj x) { return g[RT_ID("np")].attr(RT_ID("cos"))(x); };
-    auto sin = [&](Obj x) { return g[RT_ID("np")].attr(RT_ID("sin"))(x); };
-    hcurve.attr(RT_ID("add_point"))(rt::tuple(rt::list(1, 0, 0), rt::list(0, 1, 0)));
-    Ref px = cos(quarter_pi()), py = sin(quarter_pi());
-    Ref mx = rt::negate(cos(quarter_pi())), my = sin(quarter_pi());
-    hcurve.attr(RT_ID("add_point"))(rt::tuple(rt::list(px, py, 0), rt::list(mx, my, 0)));
-    hcurve.attr(RT_ID("add_point"))(rt::tuple(rt::list(0, 1, 0), rt::list(-1, 0, 0)));
-    hcurve.attr(RT_ID("add_point"))(rt::tuple(rt::list(0, 0, 0), rt::list(-1, 0, 0)));
-    hcurve.attr(RT_ID("add_point"))(rt::tuple(rt::list(0, 0, 1), rt::list(1, 0, 0)));
-    hcurve.attr(RT_ID("add_point"))(rt::tuple(rt::list(0, 1, 1), rt::list(1, 1, 1)));
+    auto quarter_pi = [&] { return g[G::np].attr(RT_ID("pi")).classic_div(RT_NUM(4)); };
+    hcurve.method(RT_ID("add_point"))(rt::tuple({rt::list({1, 0, 0}), rt::list({0, 1, 0})}));
+    hcurve.method(RT_ID("add_point"))(rt::tuple(
+        {rt::list({g[G::np].attr(RT_ID("cos"))(quarter_pi()), g[G::np].attr(RT_ID("sin"))(quarter_pi()), 0}),
+         rt::list({g[G::np].attr(RT_ID("cos"))(quarter_pi()).neg(), g[G::np].attr(RT_ID("sin"))(quarter_pi()), 0})}));
+    hcurve.method(RT_ID("add_point"))(rt::tuple({rt::list({0, 1, 0}), rt::list({-1, 0, 0})}));
+    hcurve.method(RT_ID("add_point"))(rt::tuple({rt::list({0, 0, 0}), rt::list({-1, 0, 0})}));
+    hcurve.method(RT_ID("add_point"))(rt::tuple({rt::list({0, 0, 1}), rt::list({1, 0, 0})}));
+    hcurve.method(RT_ID("add_point"))(rt::tuple({rt::list({0, 1, 1}), rt::list({1, 1, 1})}));
 
-    Ref cam_spec = rt::dict({{"eye", rt::list(0, 0, 4)},
-                             {"center", rt::list(0, 0, 0)},
-                             {"up", rt::list(0, 1, 0)},
+    Ref cam_spec = rt::dict({{"eye", rt::list({0, 0, 4})},
+                             {"center", rt::list({0, 0, 0})},
+                             {"up", rt::list({0, 1, 0})},
                              {"fovy", rt::to_ref(30)},
                              {"aspect", rt::to_ref(1.0)},
                              {"near", rt::to_ref(0.01)},
                              {"far", rt::to_ref(200.0)}});
-    Ref c1 = g[RT_ID("View")](hcurve, cam_spec);
-    g[RT_ID("Framepane")]("Swoopline", c1, rt::kw(RT_ID("window_size"), RT_CONST(rt::tuple(512, 512))));
-    g[RT_ID("glutMainLoop")]();
+    Ref c1 = g[G::View]({hcurve, cam_spec});
+    g[G::Framepane]({"Swoopline", c1, rt::kw(RT_ID("window_size"), RT_CONST(rt::tuple({512, 512})))});
+    g[G::glutMainLoop]();
     return rt::none();
 }
 
@@ -356,9 +522,9 @@ static void module_body(const rt::Module& mod) {
     mod.import_from("numpy.linalg", {RT_ID("inv")});
     mod.import_from("Stagehall", {RT_ID("Model")});
 
-    rt::ClassBuilder cls(mod, "Swoopline", {mod[RT_ID("Model")]}, kClassDoc);
+    rt::ClassBuilder cls(mod, "Swoopline", mod[G::Model], kClassDoc);
     cls.def<Swoopline_init>({"__init__", "Swoopline.__init__", kInitDoc, {"self", "data_points", "num_samples_rendering"}},
-                            rt::tuple(nullptr, 101));
+                            rt::tuple({nullptr, 101}));
     cls.def<Swoopline_set_data>({"set_data", "Swoopline.set_data", nullptr, {"self", "point_tangent_list"}});
     cls.def<Swoopline_add_point>({"add_point", "Swoopline.add_point", kAddPointDoc, {"self", "data_point"}});
     cls.def<Swoopline_evaluate_curve_segment>(
@@ -370,6 +536,10 @@ static void module_body(const rt::Module& mod) {
     mod.import_star("OpenGL.GL");
     mod.import_star("Sketchkit");
     mod.import_from("Stagehall", {RT_ID("View"), RT_ID("Framepane")});
+    const Env g = mod.env();
+    mod.remember({&G::np});
+    for (rt::ModulePath* p : {&G::np_dot, &G::np_linspace, &G::np_norm}) p->remember(g);
+    gl::remember(g, {&G::glScalef, &G::glColor3f, &G::glVertex3f});
     mod.def<main_>({"main", "main", nullptr, {}});
 
     if (mod[RT_ID("__name__")].equals("__main__")) mod[RT_ID("main")]();

@@ -7,6 +7,8 @@ import math
 import sys
 import types
 import weakref
+from decimal import Decimal
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -557,8 +559,9 @@ def test_longer_tangent_changes_segment():
     assert not np.allclose(pa, pb)
 
 
-# Malformed data points: each must be refused with a clear TypeError or
-# ValueError before anything is stored.
+# Malformed data points: each must be refused with a clear error (the
+# indexing error of the data point itself, or the arithmetic's), leaving the
+# spline as it was.
 NAN, INF = math.nan, math.inf
 MALFORMED = [
     ("int", 5),
@@ -580,10 +583,6 @@ MALFORMED = [
     ("object element", ([object(), 0, 0], [1, 0, 0])),
     ("lengths differ", ([1, 2, 3], [1, 2])),
     ("lengths differ 2", ([1, 2], [1, 2, 3])),
-    ("nan point", ([NAN, 0, 0], [1, 0, 0])),
-    ("inf tangent", ([0, 0, 0], [INF, 0, 0])),
-    ("-inf tangent", ([0, 0, 0], [0, -INF, 0])),
-    ("nan in array", (np.array([0.0, NAN, 0.0]), np.zeros(3))),
 ]
 
 
@@ -596,7 +595,7 @@ def test_add_point_refuses_malformed_data_point(existing, case, bad, rng, no_gc)
     # that other code changes; count only objects private to this test.
     private = type(bad) in (tuple, dict) and len(bad) > 0
     rc = sys.getrefcount(bad)
-    with pytest.raises((TypeError, ValueError)) as info:
+    with pytest.raises((TypeError, ValueError, LookupError)) as info:
         s.add_point(bad)
     assert str(info.value).strip(), "the error must say what is wrong"
     _assert_unchanged(s, snap)
@@ -607,6 +606,62 @@ def test_add_point_refuses_malformed_data_point(existing, case, bad, rng, no_gc)
     s.add_point(([0.0, 0.0, 0.0], [1.0, 0.0, 0.0]))
     assert len(s.point_tangent_list) == existing + 1
     assert len(s.coeff_matrix) == existing
+
+
+@pytest.mark.parametrize("value", [True, Fraction(1, 3), NAN, INF, 1e300])
+def test_numbers_the_arithmetic_accepts(value):
+    s = Swoopline([([0, 0, 0], [1, 0, 0])])
+    with np.errstate(invalid="ignore"):
+        s.add_point(([value, 0, 0], [0, value, 0]))
+        expected = np.dot(np.transpose([[0, 0, 0], [value, 0, 0], [1, 0, 0], [0, value, 0]]), s.B_Hermite)
+    np.testing.assert_array_equal(s.coeff_matrix[0], expected)
+
+
+def test_what_the_arithmetic_refuses_gets_its_own_message():
+    s = Swoopline([([0, 0, 0], [1, 0, 0])])
+    with pytest.raises(TypeError, match=r"unsupported operand type\(s\) for \*: 'decimal.Decimal' and 'float'"):
+        s.add_point(([Decimal(1), 0, 0], [0, 0, 0]))
+    assert len(s.point_tangent_list) == 1 and not s.coeff_matrix
+    s.B_Hermite = s.B_Hermite.astype(int)  # an integer basis is ordinary arithmetic too
+    s.add_point(([Decimal(1), 0, 0], [0, 1, 0]))
+    G = np.transpose([[0, 0, 0], [Decimal(1), 0, 0], [1, 0, 0], [0, 1, 0]])
+    assert s.coeff_matrix[0].tolist() == np.dot(G, s.B_Hermite).tolist()
+
+
+class _Reentrant(object):
+    """A data point whose first reading calls back into its own spline."""
+
+    def __init__(self, spline, action):
+        self.spline, self.action = spline, action
+
+    def __getitem__(self, i):
+        action, self.action = self.action, None
+        if action:
+            action(self.spline)
+        return ([1.0, 2.0, 3.0], [0.0, 1.0, 0.0])[i]
+
+
+@pytest.mark.parametrize("action", [
+    lambda s: s.set_data([]),
+    lambda s: s.add_point(([5, 5, 5], [1, 1, 1])),
+    lambda s: s.set_data([([0, 0, 0], [1, 0, 0])] * 3),
+    lambda s: s.point_tangent_list.append(([9, 9, 9], [1, 0, 0])),
+], ids=["set_data empty", "add_point", "set_data three", "append behind its back"])
+@pytest.mark.parametrize("existing", [0, 1, 3])
+def test_reentrant_data_points_keep_one_matrix_per_pair(action, existing, rng):
+    for load in ("add_point", "set_data"):
+        s = Swoopline(_random_points(rng, existing))
+        point = _Reentrant(s, action)
+        try:
+            if load == "add_point":
+                s.add_point(point)
+            else:
+                s.set_data(_random_points(rng, 2) + [point])
+        except (RuntimeError, IndexError):
+            pass  # an error is fine; a broken spline is not
+        assert len(s.coeff_matrix) == max(len(s.point_tangent_list) - 1, 0), (load, existing)
+        if not s.coeff_matrix:
+            assert s.evaluate_curve_segment(0, 0.5) is None
 
 
 @pytest.mark.parametrize("existing_d, bad", [
@@ -642,13 +697,13 @@ def test_set_data_is_atomic(bad_position, case, bad, rng):
     snap = _snapshot(s)
     new = _random_points(rng, 4)
     new.insert(bad_position, bad)
-    with pytest.raises((TypeError, ValueError)):
+    with pytest.raises((TypeError, ValueError, LookupError)):
         s.set_data(new)
     _assert_unchanged(s, snap)
     # An empty spline stays empty.
     e = Swoopline()
     snap = _snapshot(e)
-    with pytest.raises((TypeError, ValueError)):
+    with pytest.raises((TypeError, ValueError, LookupError)):
         e.set_data(new)
     _assert_unchanged(e, snap)
 
@@ -761,8 +816,9 @@ def test_negative_and_out_of_range_segments(sample):
 def test_segment_numbers_that_index_a_list(sample, seg):
     expected = sample.evaluate_curve_segment(int(seg), 0.3)
     got = sample.evaluate_curve_segment(seg, 0.3)
-    np.testing.assert_array_equal(got[0], expected[0])
-    np.testing.assert_array_equal(got[1], expected[1])
+    # NumPy's dot (BLAS) and the native kernel may round the last bit apart
+    np.testing.assert_allclose(got[0], expected[0], rtol=1e-15, atol=1e-15)
+    np.testing.assert_allclose(got[1], expected[1], rtol=1e-15, atol=1e-15)
 
 
 @pytest.mark.parametrize("seg", [1.0, "0", None, np.float64(1.0)])
@@ -953,7 +1009,7 @@ MEMORY_CASES = [
     ("wrong call", swallow(lambda: _S.evaluate_curve_segment(0), TypeError), 300_000),
     ("bad keyword", swallow(lambda: _S.add_point(x=1), TypeError), 300_000),
     ("malformed point", swallow(lambda: _S.add_point(_BAD), (TypeError, ValueError)), 200_000),
-    ("nan point", swallow(lambda: _S.add_point(([NAN, 0, 0], [0, 0, 0])), (TypeError, ValueError)),
+    ("refused by the arithmetic", swallow(lambda: _S.add_point(([Decimal(1), 0, 0], [0, 0, 0])), TypeError),
      200_000),
     ("atomic set_data", swallow(lambda: _S.set_data(_PTS + [_BAD]), (TypeError, ValueError)),
      50_000),

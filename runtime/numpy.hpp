@@ -1,8 +1,8 @@
-// NumPy array access for native arithmetic. Only rt_numpy.cpp sees NumPy's
+// NumPy array access for native kernels. Only numpy.cpp sees NumPy's
 // headers; modules get plain pointers and strides.
 #pragma once
 
-#include "rt.hpp"
+#include "call.hpp"
 
 namespace rt {
 namespace np {
@@ -12,6 +12,17 @@ void init();
 
 // A new numpy.float64 scalar.
 Ref float64(double v);
+// A number whose arithmetic is the C arithmetic of doubles: a float, a
+// numpy.float64, or an int of at most `int_limit` in size (so that its powers
+// up to the cube stay exact in a double and in NumPy's int64). Its value in
+// `out`; false for anything else, bool included.
+bool plain_number(PyObject* o, double& out, long long int_limit = 1 << 17);
+// The value of a Python or NumPy real number, read without running any code;
+// false for anything else.
+bool number_value(PyObject* o, double& out);
+// A new float64 array shaped like numpy.asarray(like), every element `value`;
+// empty (and no exception) when `like` is not an array.
+Ref full_like(Obj like, double value);
 
 // A NumPy array, held by reference. Element access goes through strides, so
 // views and transposes are read in place.
@@ -30,13 +41,23 @@ class Array {
     static Array from(Obj o);
     // A new, uninitialised, C-contiguous float64 array.
     static Array empty(std::initializer_list<Py_ssize_t> shape);
+    // What numpy.zeros(shape) gives for a shape of plain ints.
+    static Array zeros(std::initializer_list<Py_ssize_t> shape);
+    // The object when it is exactly an ndarray of native float64 with this
+    // many dimensions (so that reading it runs no code), else an empty Array.
+    static Array exact_float64(PyObject* o, int ndim);
+    // numpy.asarray(o, dtype=float) when that gives a 1-D array; else an
+    // empty Array (and no exception).
+    static Array float_vector(Obj o);
 
+    explicit operator bool() const { return bool(ref_); }
     Obj obj() const { return ref_; }
     Ref ref() const { return ref_; }
     int ndim() const { return ndim_; }
     // Only the first two axes are kept at hand; arithmetic here is 1-D or 2-D.
     Py_ssize_t shape(int axis) const { return axis < 2 ? shape_[axis] : shape_any(axis); }
     Py_ssize_t shape_any(int axis) const;
+    Py_ssize_t size() const;
     // NumPy's dtype kind: 'f' float, 'i' int, 'u' unsigned, 'b' bool, ...
     char kind() const;
     bool is_float64() const;

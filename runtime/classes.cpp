@@ -1,0 +1,56 @@
+// Class statements and module bodies.
+#include "module.hpp"
+
+namespace rt {
+
+// Classes ----------------------------------------------------------------------------------
+
+ClassBuilder::ClassBuilder(const Module& m, const char* name, Obj base, const char* doc) : module_(m) {
+    name_ = to_ref(name);
+    bases_ = tuple(base);
+    // With one base, the metaclass is the base's type.
+    PyTypeObject* winner = Py_TYPE(base.ptr());
+    meta_ = Ref::borrow(reinterpret_cast<PyObject*>(winner));
+
+    PyObject* prepare = PyObject_GetAttr(meta_.ptr(), RT_ID("__prepare__"));
+    if (prepare) {
+        Ref p = Ref::steal(prepare);
+        ns_ = p({name_, bases_});
+        if (!PyMapping_Check(ns_.ptr()))
+            raise_format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s", winner->tp_name,
+                         Py_TYPE(ns_.ptr())->tp_name);
+    } else {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+        PyErr_Clear();
+        ns_ = dict();
+    }
+
+    auto set = [&](PyObject* key, Obj value) {
+        if (PyObject_SetItem(ns_.ptr(), key, value.ptr()) < 0) raise();
+    };
+    set(RT_ID("__module__"), module_[RT_ID("__name__")]);
+    set(RT_ID("__qualname__"), name_);
+    if (doc) set(RT_ID("__doc__"), to_ref(doc));
+}
+
+Ref ClassBuilder::create() { return meta_({name_, bases_, ns_}); }
+
+int run_module_body(PyObject* module, void (*body)(const Module&)) {
+    try {
+        static bool ready = false;
+        if (!ready) {
+            if (PyType_Ready(&FunctionType) < 0) raise();
+            ready = true;
+        }
+        Module m(module);
+        body(m);
+        return 0;
+    } catch (const Error&) {
+        return -1;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+}  // namespace rt

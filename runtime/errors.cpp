@@ -1,0 +1,259 @@
+// Errors, references, calls and containers.
+#include "call.hpp"
+
+#include <cstdarg>
+
+namespace rt {
+
+void raise() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    throw Error();
+}
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw Error();
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+    va_list va;
+    va_start(va, format);
+    PyErr_FormatV(type, format, va);
+    va_end(va);
+    throw Error();
+}
+
+void raise_assertion() {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw Error();
+}
+
+PyObject* intern(const char* s) {
+    PyObject* o = PyUnicode_InternFromString(s);
+    if (!o) raise();
+    return o;  // kept for the life of the process, like the interpreter's own identifiers
+}
+
+// Objects ----------------------------------------------------------------------
+
+Ref Obj::attr(PyObject* name) const { return Ref::steal(PyObject_GetAttr(p_, name)); }
+
+bool Obj::hasattr(PyObject* name) const { return bool(maybe_attr(name)); }
+
+Ref Obj::maybe_attr(PyObject* name) const {
+    PyObject* v = PyObject_GetAttr(p_, name);
+    if (v) return Ref::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    return Ref();
+}
+
+void Obj::setattr(PyObject* name, Obj value) const& {
+    if (PyObject_SetAttr(p_, name, value.ptr()) < 0) raise();
+}
+
+Ref Obj::operator[](Obj key) const { return Ref::steal(PyObject_GetItem(p_, key.ptr())); }
+
+Ref Obj::operator[](Py_ssize_t index) const {
+    // Same result as indexing with an int object, without making one.
+    if (PyList_CheckExact(p_) || PyTuple_CheckExact(p_)) {
+        const Py_ssize_t n = Py_SIZE(p_);
+        const Py_ssize_t i = index < 0 ? index + n : index;
+        if (0 <= i && i < n)
+            return Ref::borrow(PyList_CheckExact(p_) ? PyList_GET_ITEM(p_, i) : PyTuple_GET_ITEM(p_, i));
+    }
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    return Ref::steal(PyObject_GetItem(p_, key.ptr()));
+}
+
+void Obj::setitem(Const key, Obj value) const& {
+    if (PyObject_SetItem(p_, key.ptr(), value.ptr()) < 0) raise();
+}
+
+void Obj::setitem(Py_ssize_t index, Obj value) const& {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    if (PyObject_SetItem(p_, key.ptr(), value.ptr()) < 0) raise();
+}
+
+Py_ssize_t Obj::len() const {
+    Py_ssize_t n = PyObject_Size(p_);
+    if (n < 0) raise();
+    return n;
+}
+
+bool Obj::truth() const {
+    int r = PyObject_IsTrue(p_);
+    if (r < 0) raise();
+    return r != 0;
+}
+
+bool Obj::equals(Obj other) const { return compare(other, Py_EQ); }
+
+bool Obj::equals(const char* s) const {
+    Ref o = to_ref(s);
+    return equals(o);
+}
+
+double Obj::to_double() const {
+    double d = PyFloat_AsDouble(p_);
+    if (d == -1.0 && PyErr_Occurred()) raise();
+    return d;
+}
+
+Py_ssize_t Obj::to_index() const {
+    Ref i = Ref::steal(PyNumber_Index(p_));
+    Py_ssize_t n = PyLong_AsSsize_t(i.ptr());
+    if (n == -1 && PyErr_Occurred()) raise();
+    return n;
+}
+
+Ref Obj::add(Obj b) const { return Ref::steal(PyNumber_Add(p_, b.ptr())); }
+Ref Obj::sub(Obj b) const { return Ref::steal(PyNumber_Subtract(p_, b.ptr())); }
+Ref Obj::mul(Obj b) const { return Ref::steal(PyNumber_Multiply(p_, b.ptr())); }
+Ref Obj::truediv(Obj b) const { return Ref::steal(PyNumber_TrueDivide(p_, b.ptr())); }
+Ref Obj::classic_div(Obj b) const { return Ref::steal(compat::classic_divide(p_, b.ptr())); }
+Ref Obj::bit_or(Obj b) const { return Ref::steal(PyNumber_Or(p_, b.ptr())); }
+Ref Obj::neg() const { return Ref::steal(PyNumber_Negative(p_)); }
+
+bool Obj::compare(Obj b, int op) const {
+    // not PyObject_RichCompareBool: `==` in Python does not take identity for equality
+    return Ref::steal(PyObject_RichCompare(p_, b.ptr(), op)).truth();
+}
+
+bool assertions_enabled() {
+    static int enabled = -1;
+    if (enabled < 0) {
+        // sys.flags is fixed at start-up, so read it once.
+        PyObject* flags = PySys_GetObject("flags");  // borrowed
+        if (!flags) raise(PyExc_RuntimeError, "lost sys.flags");
+        Ref level = Obj(flags).attr(RT_ID("optimize"));
+        enabled = level.truth() ? 0 : 1;
+    }
+    return enabled == 1;
+}
+
+void assert_between(Obj v, double lo, double hi) {
+    if (PyFloat_Check(v.ptr())) {
+        const double d = PyFloat_AS_DOUBLE(v.ptr());
+        if (!(lo <= d) || !(d <= hi)) raise_assertion();
+        return;
+    }
+    Ref low = to_ref(lo), high = to_ref(hi);
+    if (!low.compare(v, Py_LE) || !v.compare(high, Py_LE)) raise_assertion();
+}
+
+void unpack(Obj value, std::initializer_list<Ref*> targets) {
+    const int expected = static_cast<int>(targets.size());
+    PyTypeObject* type = Py_TYPE(value.ptr());
+    if (!type->tp_iter && !PySequence_Check(value.ptr()))
+        raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
+    Ref it = Ref::steal(PyObject_GetIter(value.ptr()));
+    int got = 0;
+    for (Ref* target : targets) {
+        PyObject* item = PyIter_Next(it.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) raise();
+            compat::not_enough_values_to_unpack(expected, got);
+            throw Error();
+        }
+        *target = Ref::steal(item);
+        ++got;
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        compat::too_many_values_to_unpack(value.ptr(), expected);
+        throw Error();
+    }
+    if (PyErr_Occurred()) raise();
+}
+
+// Calls --------------------------------------------------------------------------
+
+Ref Args::kwnames() const {
+    if (!nkw_) return Ref();
+    Ref names = Ref::steal(PyTuple_New(nkw_));
+    for (size_t i = 0; i < nkw_; ++i) {
+        Py_INCREF(names_[i]);
+        PyTuple_SET_ITEM(names.ptr(), i, names_[i]);
+    }
+    return names;
+}
+
+Ref Obj::operator()() const {
+    PyObject* slot[1] = {nullptr};  // args[-1] is the callee's to use
+    return Ref::steal(compat::vectorcall(p_, slot + 1, 0, nullptr));
+}
+
+Ref Obj::operator()(const Args& args) const {
+    Ref names = args.kwnames();
+    return Ref::steal(compat::vectorcall(p_, args.slots() + 1, args.npos(), names.ptr()));
+}
+
+Ref call(Obj callable, const Args& args) { return callable(args); }
+
+Method Obj::method(PyObject* name) const {
+    PyTypeObject* type = Py_TYPE(p_);
+    // What the interpreter's method look-up does: a plain function found on
+    // the type, not shadowed by the instance, is called with self in front.
+    if (compat::generic_getattr(type)) {
+        PyObject* descr = _PyType_Lookup(type, name);
+        if (descr && compat::is_method_descriptor(descr)) {
+            PyObject** dictptr = _PyObject_GetDictPtr(p_);
+            PyObject* shadow = nullptr;
+            if (dictptr && *dictptr) {
+                shadow = PyDict_GetItemWithError(*dictptr, name);
+                if (!shadow && PyErr_Occurred()) raise();
+            }
+            if (!shadow) return Method(Ref::borrow(descr), p_);
+        }
+    }
+    return Method(attr(name), nullptr);
+}
+
+Ref Method::operator()() const {
+    if (!self_) return func_();
+    PyObject* self = self_;
+    return Ref::steal(compat::call_unbound(func_.ptr(), &self, 1, nullptr));
+}
+
+Ref Method::operator()(const Args& args) const {
+    if (!self_) return func_(args);
+    Ref names = args.kwnames();
+    PyObject** slots = args.slots();
+    slots[0] = self_;
+    PyObject* r = compat::call_unbound(func_.ptr(), slots, args.npos() + 1, names.ptr());
+    slots[0] = nullptr;
+    return Ref::steal(r);
+}
+
+// Containers ----------------------------------------------------------------------
+
+Ref tuple(const Args& items) {
+    Ref t = Ref::steal(PyTuple_New(items.size()));
+    for (size_t i = 0; i < items.size(); ++i) {
+        Py_INCREF(items[i]);
+        PyTuple_SET_ITEM(t.ptr(), i, items[i]);
+    }
+    return t;
+}
+
+Ref list(const Args& items) {
+    Ref l = Ref::steal(PyList_New(items.size()));
+    for (size_t i = 0; i < items.size(); ++i) {
+        Py_INCREF(items[i]);
+        PyList_SET_ITEM(l.ptr(), i, items[i]);
+    }
+    return l;
+}
+
+Ref dict(std::initializer_list<std::pair<const char*, Ref>> items) {
+    Ref d = dict();
+    for (const auto& item : items) {
+        Ref key = to_ref(item.first);
+        if (PyDict_SetItem(d.ptr(), key.ptr(), item.second.ptr()) < 0) raise();
+    }
+    return d;
+}
+
+}  // namespace rt

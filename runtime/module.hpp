@@ -1,0 +1,75 @@
+// Module bodies and class statements.
+#pragma once
+
+#include "function.hpp"
+
+namespace rt {
+
+class Module {
+    PyObject* module_;
+    PyObject* dict_;
+    PyObject* builtins_;
+
+  public:
+    explicit Module(PyObject* m);
+
+    Env env() const { return Env(dict_, builtins_); }
+    Ref operator[](Name& name) const { return env()[name]; }
+    Ref operator[](PyObject* name) const { return env()[name]; }
+    void set(PyObject* name, Obj value) const;
+
+    // import a.b.c  /  import a.b.c as name
+    void import(const char* module, PyObject* as = nullptr) const;
+    // from module import n1, n2, ...
+    void import_from(const char* module, std::initializer_list<PyObject*> names) const;
+    // from module import name as as_name
+    void import_from_as(const char* module, PyObject* name, PyObject* as_name) const;
+    // from module import *
+    void import_star(const char* module) const;
+
+    // Remembers what each global holds now, after the imports: the objects
+    // that guards later compare the globals with.
+    void remember(std::initializer_list<Name*> names) const;
+
+    template <auto F>
+    Ref function(const FunctionSpec& spec, Obj defaults = Obj()) const {
+        return make_function(body_of<F>(), spec, defaults, dict_);
+    }
+    template <auto F>
+    void def(const FunctionSpec& spec, Obj defaults = Obj()) const {
+        set(intern(spec.name), function<F>(spec, defaults));
+    }
+};
+
+// What a class statement does: metaclass of the bases, its __prepare__, a
+// namespace filled with __module__, __qualname__, __doc__ and the methods,
+// then metaclass(name, bases, namespace).
+class ClassBuilder {
+    const Module& module_;
+    Ref name_, bases_, meta_, ns_;
+
+  public:
+    ClassBuilder(const Module& m, const char* name, Obj base, const char* doc);
+
+    template <auto F>
+    ClassBuilder& def(const FunctionSpec& spec, Obj defaults = Obj()) {
+        Ref name = Ref::steal(PyUnicode_FromString(spec.name));
+        Ref f = module_.function<F>(spec, defaults);
+        if (PyObject_SetItem(ns_.ptr(), name.ptr(), f.ptr()) < 0) raise();
+        return *this;
+    }
+    Ref create();
+};
+
+// Module definition with multi-phase initialisation; BODY is a function
+// `void body(const rt::Module&)` run in the exec slot.
+int run_module_body(PyObject* module, void (*body)(const Module&));
+
+#define RT_MODULE(NAME, DOC, BODY)                                                                \
+    static int NAME##_exec(PyObject* m) { return ::rt::run_module_body(m, BODY); }                \
+    static PyModuleDef_Slot NAME##_slots[] = {{Py_mod_exec, (void*)NAME##_exec}, {0, nullptr}}; \
+    static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME, DOC, 0, nullptr,               \
+                                     NAME##_slots, nullptr, nullptr, nullptr};                    \
+    RT_MODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_def); }
+
+}  // namespace rt
