@@ -18,20 +18,20 @@ static const double pi = 3.14159265358979323846;
 static int checking = 1;
 static unsigned long checks;
 
-#define CHECK(call)                                   \
-    do {                                              \
-        call;                                         \
-        if (checking) {                               \
-            GLenum e_;                                \
-            ++checks;                                 \
-            if ((e_ = glGetError()) != GL_NO_ERROR) return e_; \
-        }                                             \
+#define CHECK(call)                                              \
+    do {                                                         \
+        call;                                                    \
+        if (checking) {                                          \
+            GLenum e_;                                           \
+            ++checks;                                            \
+            if ((e_ = glGetError()) != GL_NO_ERROR) return e_;   \
+        }                                                        \
     } while (0)
 
-#define TRY(expr)                  \
-    do {                           \
-        GLenum e_ = (expr);        \
-        if (e_) return e_;         \
+#define TRY(expr)           \
+    do {                    \
+        GLenum e_ = (expr); \
+        if (e_) return e_;  \
     } while (0)
 
 /* PyOpenGL checks only while its error checker is on. */
