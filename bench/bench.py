@@ -1,19 +1,30 @@
-"""Speed of the native Quiltsheet, Swoopline, Spirelet and Arborlot modules against a
-plain-Python rendition of the same algorithms (written below with NumPy, as a
-user would otherwise write them).
+"""Speed of the native Quiltsheet, Swoopline, Spirelet and Arborlot modules
+against the plain-Python renditions (bench/renditions.py) and, for drawing,
+against a plain-C baseline that issues the same GL calls (bench/gl_baseline.c,
+built by `make build`, loaded through bench/baseline.py).
 
-The drawing figures need an OpenGL context: the bench opens a hidden GLUT
-window, on a private Xvfb when DISPLAY is unset (Mesa renders either way).
+The drawing figures run on one hidden GLUT window, on a private Xvfb when
+DISPLAY is unset; the native, Python and C draws share its context. A last
+group replaces the GL names that a routine calls by a Python function that
+does nothing, in the native module and in the renditions alike, so that
+what remains is the cost of the code around the GL calls.
+
+Before timing, the bench checks that the three sides draw the same (what
+reaches the pipeline, captured in GL_FEEDBACK mode with colours) and that the
+C code makes as many glGetError checks as PyOpenGL's wrappers do.
 
 Run from the repository root with the development path:
 
-    PYTHONPATH=build/modules:framework .venv/bin/python bench/bench.py
+    PYTHONPATH=build/modules:framework .venv/bin/python bench/bench.py [--quick]
 
-For every figure it prints the time per call of the native module and of the
-plain-Python rendition, their ratio and the target ratio.
+Each figure is the best of several timings, per call. A target that is
+missed is reported, not treated as a failure; the exit status is non-zero
+only when a check fails.
 """
 
 import argparse
+import contextlib
+import ctypes
 import os
 import sys
 import timeit
@@ -30,317 +41,44 @@ except ImportError as exc:  # the point of the bench is the native modules
                      "bench: build them and run with PYTHONPATH=build/modules:framework\n" % exc)
     sys.exit(1)
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import baseline  # noqa: E402
+from renditions import PyArborlot, PyQuiltsheet, PySpirelet, PySwoopline  # noqa: E402
 
-# ---------------------------------------------------------------------------
-# Plain-Python renditions
-# ---------------------------------------------------------------------------
+# The GL and GLU names each timed routine calls.
+QS_NAMES = ("glPushMatrix", "glPopMatrix", "glScalef", "glTranslatef", "glPushAttrib",
+            "glPopAttrib", "glDisable", "glBegin", "glEnd", "glVertex3f", "glColor3f",
+            "draw3DCoordinateAxesQuadrics")
+SW_NAMES = ("glPushMatrix", "glPopMatrix", "glScalef", "glPushAttrib", "glPopAttrib",
+            "glColor3f", "glBegin", "glEnd", "glVertex3f", "draw3DCoordinateAxesQuadrics")
+SP_NAMES = ("glBegin", "glEnd", "glNormal3f", "glVertex", "glPushMatrix", "glPopMatrix",
+            "glScale", "glTranslate", "glRotate")
 
-class PyQuiltsheet(object):
-    """Bicubic patch through a 4x4 grid of control points, in plain Python."""
-
-    def __init__(self, data_points, num_samples_rendering=(34, 34)):
-        self.data_points = data_points
-        self.num_samples_rendering = num_samples_rendering
-        self.B = np.linalg.inv([[0, 1, 8, 27], [0, 1, 4, 9], [0, 1, 2, 3], [1, 1, 1, 1]])
-        self.MatX = np.dot(np.transpose(self.B), np.dot(np.reshape(data_points[:, 0], (4, 4)), self.B))
-        self.MatY = np.dot(np.transpose(self.B), np.dot(np.reshape(data_points[:, 1], (4, 4)), self.B))
-        self.MatZ = np.dot(np.transpose(self.B), np.dot(np.reshape(data_points[:, 2], (4, 4)), self.B))
-
-    def evaluate(self, st_param):
-        s = st_param[0]
-        t = st_param[1]
-        assert 0.0 <= s <= 3.0 and 0.0 <= t <= 3.0
-        S = [s * s * s, s * s, s, 1]
-        T = [t * t * t, t * t, t, 1]
-        dS = [3 * s * s, 2 * s, 1, 0]
-        dT = [3 * t * t, 2 * t, 1, 0]
-        x = np.dot(S, np.dot(self.MatX, T))
-        y = np.dot(S, np.dot(self.MatY, T))
-        z = np.dot(S, np.dot(self.MatZ, T))
-        dsx = np.dot(dS, np.dot(self.MatX, T))
-        dsy = np.dot(dS, np.dot(self.MatY, T))
-        dsz = np.dot(dS, np.dot(self.MatZ, T))
-        dtx = np.dot(S, np.dot(self.MatX, dT))
-        dty = np.dot(S, np.dot(self.MatY, dT))
-        dtz = np.dot(S, np.dot(self.MatZ, dT))
-        return [x, y, z, dsx, dsy, dsz, dtx, dty, dtz]
-
-    def get_samples(self, samples=(7, 7)):
-        assert samples[0] >= 2 and samples[1] >= 2
-        X = np.zeros(samples)
-        Y = np.zeros(samples)
-        Z = np.zeros(samples)
-        DsX = np.zeros(samples)
-        DsY = np.zeros(samples)
-        DsZ = np.zeros(samples)
-        DtX = np.zeros(samples)
-        DtY = np.zeros(samples)
-        DtZ = np.zeros(samples)
-        for i in range(samples[0]):
-            for j in range(samples[1]):
-                p = self.evaluate([3.0 * i / (samples[0] - 1.0), 3.0 * j / (samples[1] - 1.0)])
-                X[i][j] = p[0]
-                Y[i][j] = p[1]
-                Z[i][j] = p[2]
-                DsX[i][j] = p[3]
-                DsY[i][j] = p[4]
-                DsZ[i][j] = p[5]
-                DtX[i][j] = p[6]
-                DtY[i][j] = p[7]
-                DtZ[i][j] = p[8]
-        return (X, Y, Z, DsX, DsY, DsZ, DtX, DtY, DtZ)
-
-
-class PySwoopline(object):
-    """Piecewise cubic Hermite spline, in plain Python."""
-
-    def __init__(self, data_points=None, num_samples_rendering=101):
-        self.num_samples_rendering = num_samples_rendering
-        self.B_Hermite = np.linalg.inv([[0, 1, 0, 3], [0, 1, 0, 2], [0, 1, 1, 1], [1, 1, 0, 0]])
-        self.coeff_matrix = []
-        self.point_tangent_list = []
-        if data_points is None:
-            return
-        self.set_data(data_points)
-
-    def set_data(self, point_tangent_list):
-        self.point_tangent_list = []
-        self.coeff_matrix = []
-        for data_point in point_tangent_list:
-            self.add_point(data_point)
-
-    def add_point(self, data_point):
-        self.point_tangent_list.append(data_point)
-        if len(self.point_tangent_list) < 2:
-            return
-        p0 = self.point_tangent_list[-2][0]
-        m0 = self.point_tangent_list[-2][1]
-        p1 = self.point_tangent_list[-1][0]
-        m1 = self.point_tangent_list[-1][1]
-        G_Hermite = np.transpose([p0, p1, m0, m1])
-        self.coeff_matrix.append(np.dot(G_Hermite, self.B_Hermite))
-
-    def evaluate_curve_segment(self, segNo, t):
-        if len(self.coeff_matrix) < 1:
-            return None
-        p = np.dot(self.coeff_matrix[segNo], [t * t * t, t * t, t, 1])
-        m = np.dot(self.coeff_matrix[segNo], [3 * t * t, 2 * t, 1, 0])
-        return (p, m)
+TOLERANCE = 1e-6
 
 
 # ---------------------------------------------------------------------------
-# Plain-Python renditions of the drawing (same GL calls in the same order)
+# Sample data (the documented sample surface and spline)
 # ---------------------------------------------------------------------------
 
-from OpenGL.GL import (GL_ALL_ATTRIB_BITS, GL_AMBIENT, GL_CONSTANT_ATTENUATION,  # noqa: E402
-                       GL_CULL_FACE, GL_DEPTH_TEST, GL_DIFFUSE, GL_FRONT_AND_BACK, GL_LESS,
-                       GL_LIGHT0, GL_LIGHT_MODEL_LOCAL_VIEWER, GL_LIGHTING, GL_LINE_STRIP,
-                       GL_LINEAR_ATTENUATION, GL_LINES, GL_NORMALIZE, GL_POSITION,
-                       GL_QUADRATIC_ATTENUATION, GL_SHININESS, GL_SMOOTH, GL_SPECULAR,
-                       GL_SPOT_DIRECTION, GL_TRIANGLES, GL_TRUE, glBegin, glClearColor,
-                       glClearDepth, glColor3f, glDepthFunc, glDisable, glEnable, glEnd,
-                       glLightf, glLightfv, glLightModelf, glMaterialfv, glNormal3f,
-                       glPopAttrib, glPopMatrix, glPushAttrib, glPushMatrix, glRotate, glScale,
-                       glScalef, glShadeModel, glTranslate, glTranslatef, glVertex, glVertex3f)
-from OpenGL.GLU import gluNewQuadric, gluSphere  # noqa: E402
-from numpy import arccos as acos, pi  # noqa: E402
-from Sketchkit import draw3DCoordinateAxesQuadrics, drawCheckerBoard, sqrt  # noqa: E402
-from Sprigrule import Sprigrule  # noqa: E402
-from Stagehall import Model  # noqa: E402
-
-CELL = ((0, 0), (1, 0), (1, 1), (0, 0), (1, 1), (0, 1))
+def sample_surface_points():
+    pts = np.zeros((16, 3))
+    heights = (0, -2, 2, -3)
+    for i in range(4):
+        for j in range(4):
+            pts[4 * i + j] = (i, j, heights[j])
+    return pts
 
 
-class PyQuiltsheetDrawing(PyQuiltsheet):
-    def set_color_from_XYZ(self, x, y, z):
-        assert 0.0 <= x and x <= 1.0 and 0.0 <= y and y <= 1.0 and 0.0 <= z and z <= 1.0
-        glColor3f(x, y, z)
-
-    def draw_scene(self, bDrawCoordAxes=True):
-        result = self.get_samples(self.num_samples_rendering)
-        if bDrawCoordAxes is True:
-            glPushMatrix()
-            glScalef(0.25, 0.25, 0.25)
-            draw3DCoordinateAxesQuadrics()
-            glPopMatrix()
-        X, Y, Z = result[0], result[1], result[2]
-        Xnorm = (X - np.min(X)) / (np.max(X) - np.min(X))
-        Ynorm = (Y - np.min(Y)) / (np.max(Y) - np.min(Y))
-        Znorm = (Z - np.min(Z)) / (np.max(Z) - np.min(Z))
-        glPushMatrix()
-        glPushAttrib(GL_ALL_ATTRIB_BITS)
-        glDisable(GL_CULL_FACE)
-        glTranslatef(-0.5, -0.5, -0.5)
-        for c in range(self.num_samples_rendering[0] - 1):
-            for r in range(self.num_samples_rendering[1] - 1):
-                glBegin(GL_TRIANGLES)
-                for da, db in CELL:
-                    a, b = r + da, c + db
-                    self.set_color_from_XYZ(Xnorm[a][b], Ynorm[a][b], Znorm[a][b])
-                    glVertex3f(Xnorm[a][b], Ynorm[a][b], Znorm[a][b])
-                glEnd()
-        glPopAttrib()
-        glPopMatrix()
-        return result
+def sample_spline_points():
+    c, s = np.cos(np.pi / 4), np.sin(np.pi / 4)
+    return [([1, 0, 0], [0, 1, 0]), ([c, s, 0], [-c, s, 0]), ([0, 1, 0], [-1, 0, 0]),
+            ([0, 0, 0], [-1, 0, 0]), ([0, 0, 1], [1, 0, 0]), ([0, 1, 1], [1, 1, 1])]
 
 
-class PySwooplineDrawing(PySwoopline):
-    def draw_scene(self, bDrawCoord=True):
-        NSeg = len(self.point_tangent_list) - 1
-        if NSeg < 1 or len(self.coeff_matrix) < 1:
-            return
-        if bDrawCoord is True:
-            glPushMatrix()
-            glScalef(0.2, 0.2, 0.2)
-            draw3DCoordinateAxesQuadrics()
-            glPopMatrix()
-        glPushAttrib(GL_ALL_ATTRIB_BITS)
-        glColor3f(0.8, 0.8, 0.8)
-        glBegin(GL_LINE_STRIP)
-        for segNo in range(NSeg):
-            for t in np.linspace(0, 1, self.num_samples_rendering):
-                pt, tangent = self.evaluate_curve_segment(segNo, t)
-                glVertex3f(pt[0], pt[1], pt[2])
-        glEnd()
-        glPopAttrib()
-        glPushAttrib(GL_ALL_ATTRIB_BITS)
-        glColor3f(1.0, 0.2, 0.2)
-        ends = [(segNo, 0) for segNo in range(NSeg)] + [(NSeg - 1, 1)]
-        for segNo, t in ends:
-            pt, tangent = self.evaluate_curve_segment(segNo, t)
-            glBegin(GL_LINES)
-            glVertex3f(pt[0], pt[1], pt[2])
-            n = tangent / np.linalg.norm(tangent)
-            pt2 = pt + n * 0.5
-            glVertex3f(pt2[0], pt2[1], pt2[2])
-            glEnd()
-        glPopAttrib()
-
-
-def py_initGL():
-    glClearColor(1.0, 1.0, 1.0, 1.0)
-    glClearDepth(1)
-    glDisable(GL_CULL_FACE)
-    glEnable(GL_LIGHTING)
-    glEnable(GL_NORMALIZE)
-    glLightModelf(GL_LIGHT_MODEL_LOCAL_VIEWER, GL_TRUE)
-    glLightfv(GL_LIGHT0, GL_POSITION, [0.4, 0.5, 1.0, 1.0])
-    glLightfv(GL_LIGHT0, GL_AMBIENT, [1.0, 1.0, 1.0, 1.0])
-    glLightfv(GL_LIGHT0, GL_DIFFUSE, [1.0, 1.0, 1.0, 1.0])
-    glLightfv(GL_LIGHT0, GL_SPECULAR, [1.0, 1.0, 1.0, 1.0])
-    glLightfv(GL_LIGHT0, GL_SPOT_DIRECTION, [0, 0, 1])
-    glLightf(GL_LIGHT0, GL_CONSTANT_ATTENUATION, 1)
-    glLightf(GL_LIGHT0, GL_LINEAR_ATTENUATION, 0.0)
-    glLightf(GL_LIGHT0, GL_QUADRATIC_ATTENUATION, 0.05)
-    glEnable(GL_LIGHT0)
-    glEnable(GL_DEPTH_TEST)
-    glDepthFunc(GL_LESS)
-    glShadeModel(GL_SMOOTH)
-    glMaterialfv(GL_FRONT_AND_BACK, GL_DIFFUSE, [0.0, 0.9, 0.9, 1.0])
-    glMaterialfv(GL_FRONT_AND_BACK, GL_SPECULAR, [0.9, 0.0, 0.0, 1.0])
-    glMaterialfv(GL_FRONT_AND_BACK, GL_AMBIENT, [0.1, 0.1, 0.1, 1.0])
-    glMaterialfv(GL_FRONT_AND_BACK, GL_SHININESS, [128, 128.0, 128, 1])
-
-
-class PySpirelet(Model):
-    """Koch tetrahedron fractal, in plain Python."""
-
-    def init(self):
-        Model.init(self)
-        py_initGL()
-
-    def draw_scene(self):
-        glLightfv(GL_LIGHT0, GL_POSITION, [-0.2, -0.1, 1.0, 1.0])
-        glPushMatrix()
-        glTranslate(0, 0, 0.5)
-        glScalef(0.0625, 0.0625, 0.0625)
-        gluSphere(self.pQuadric, 0.5, 20, 20)
-        glPopMatrix()
-        glPushMatrix()
-        glTranslate(-0.5, -sqrt(3) / 4, 0)
-        self.drawSpirelet(3)
-        glPopMatrix()
-
-    def basicTriangle(self):
-        glNormal3f(0, 0, 1)
-        glVertex(0, 0, 0)
-        glVertex(1.0, 0, 0)
-        glVertex(0.5, sqrt(3) / 2.0, 0)
-
-    def drawSpirelet(self, level):
-        if level == 0:
-            glBegin(GL_TRIANGLES)
-            self.basicTriangle()
-            glEnd()
-            return
-        glPushMatrix()
-        glScale(1 / 3, 1 / 3, 1 / 3)
-        self.drawSpirelet(level - 1)
-        for x, y in ((1.0, 0.0), (2.0, 0.0), (0.5, sqrt(3) / 2.0), (1.5, sqrt(3) / 2.0),
-                     (1.0, sqrt(3) * 2 / 2.0)):
-            glPushMatrix()
-            glTranslate(x, y, 0.0)
-            self.drawSpirelet(level - 1)
-            glPopMatrix()
-        for x, y in ((1, 0), (2, 0), (1.5, sqrt(3) / 2)):
-            glPushMatrix()
-            glTranslate(x, y, 0)
-            self.drawTetrahedronWithoutBase(level)
-            glPopMatrix()
-        glPopMatrix()
-
-    def drawTetrahedronWithoutBase(self, level):
-        glPushMatrix()
-        glTranslate(-1, 0, 0)
-        glPushMatrix()
-        glTranslate(1, 0, 0)
-        glRotate(60, 0.0, 0.0, 1.0)
-        glRotate(acos(1 / 3) * 180 / pi, 1.0, 0.0, 0.0)
-        self.drawSpirelet(level - 1)
-        glPopMatrix()
-        glPushMatrix()
-        glTranslate(1, 0, 0)
-        glRotate(-60, 0.0, 0.0, 1.0)
-        glTranslate(-1, 0, 0)
-        glRotate(acos(1 / 3) * 180 / pi, 1.0, 0.0, 0.0)
-        self.drawSpirelet(level - 1)
-        glPopMatrix()
-        glPushMatrix()
-        glTranslate(1.5, sqrt(3.0) / 2, 0)
-        glRotate(180, 0.0, 0.0, 1.0)
-        glRotate(acos(1 / 3) * 180 / pi, 1.0, 0.0, 0.0)
-        self.drawSpirelet(level - 1)
-        glPopMatrix()
-        glPopMatrix()
-
-
-class PyArborlot(Model):
-    """The garden scene, in plain Python."""
-
-    def __init__(self, terrain_model, subscene_list=None):
-        Model.__init__(self)
-        self.terrain_model = terrain_model
-        self.subscene_list = [] if subscene_list is None else subscene_list
-
-    def draw_scene(self):
-        glPushMatrix()
-        glScalef(0.25, 0.25, 0.25)
-        draw3DCoordinateAxesQuadrics(self.pQuadric)
-        glPopMatrix()
-        glPushMatrix()
-        glRotate(-90, 1, 0, 0)
-        drawCheckerBoard(scale=[8, 8], check_colors=[[0.8, 0.8, 0.8], [0.2, 0.2, 0.2]])
-        glPopMatrix()
-        glPushMatrix()
-        X, Y, Z, DsX, DsY, DsZ, DtX, DtY, DtZ = self.terrain_model.draw_scene(False)
-        glPopMatrix()
-        for scene in self.subscene_list:
-            glPushMatrix()
-            pos = scene["pos"]
-            glTranslate(pos[0], pos[1], pos[2])
-            scene["model"].draw_scene()
-            glPopMatrix()
-
+# ---------------------------------------------------------------------------
+# GL
+# ---------------------------------------------------------------------------
 
 def open_gl_window():
     """A hidden 512x512 GLUT window whose context is current; starts a
@@ -364,145 +102,305 @@ def close_gl_window():
     PLATFORM.GLUT.glutExit()
 
 
-def feedback(draw):
-    """What ``draw`` sends down the pipeline (GL_FEEDBACK, positions and colours)."""
-    from OpenGL.GL import GL_3D_COLOR, GL_FEEDBACK, GL_RENDER, glFeedbackBuffer, glRenderMode
-    glFeedbackBuffer(1 << 21, GL_3D_COLOR)
-    glRenderMode(GL_FEEDBACK)
-    draw()
-    out = []
-    for record in glRenderMode(GL_RENDER):
-        out.append(record[0])
-        for v in record[1:]:
-            out.extend(v.vertex)
-            out.extend(v.color)
-    return np.array(out, float)
+def set_lighting(lit):
+    from OpenGL.GL import GL_LIGHTING, glDisable, glEnable
+    (glEnable if lit else glDisable)(GL_LIGHTING)
+
+
+def feedback(draw, lit):
+    """Everything ``draw`` sends down the pipeline, from GL_FEEDBACK with
+    colours, as one flat array (tokens, window coordinates, RGBA). A 1x1
+    viewport keeps window coordinates in [0, 1], so one tolerance fits all."""
+    from OpenGL import GL
+    # The raw entry points: PyOpenGL's wrappers would import submodules into
+    # OpenGL.GL and so change what a later star import of it brings.
+    from OpenGL.raw.GL.VERSION import GL_1_0 as raw
+    GL.glPushAttrib(GL.GL_ALL_ATTRIB_BITS)
+    set_lighting(lit)
+    GL.glViewport(0, 0, 1, 1)
+    GL.glMatrixMode(GL.GL_PROJECTION)
+    GL.glPushMatrix()
+    GL.glLoadIdentity()
+    GL.glOrtho(-8, 8, -8, 8, -8, 8)
+    GL.glMatrixMode(GL.GL_MODELVIEW)
+    GL.glPushMatrix()
+    GL.glLoadIdentity()
+    GL.glRotated(30, 1, 1, 0)  # no plane of the scenes seen edge-on
+    buf = (ctypes.c_float * (1 << 21))()
+    raw.glFeedbackBuffer(len(buf), GL.GL_3D_COLOR, buf)
+    raw.glRenderMode(GL.GL_FEEDBACK)
+    try:
+        draw()
+    finally:
+        count = raw.glRenderMode(GL.GL_RENDER)
+        GL.glPopMatrix()
+        GL.glMatrixMode(GL.GL_PROJECTION)
+        GL.glPopMatrix()
+        GL.glMatrixMode(GL.GL_MODELVIEW)
+        GL.glPopAttrib()
+    if count < 0:
+        raise RuntimeError("feedback buffer overflow")
+    return np.ctypeslib.as_array(buf)[:count].astype(float)
+
+
+def sub(*args):
+    pass
+
+
+@contextlib.contextmanager
+def substituted(modules, names, fn=sub):
+    """The module globals ``names`` of every module replaced by ``fn``."""
+    saved = [(m, n, m.__dict__[n]) for m in modules for n in names if n in m.__dict__]
+    for m in modules:
+        for n in names:
+            setattr(m, n, fn)
+    try:
+        yield
+    finally:
+        for m in modules:
+            for n in names:
+                delattr(m, n)
+        for m, n, v in saved:
+            setattr(m, n, v)
 
 
 # ---------------------------------------------------------------------------
-# Sample data (the documented sample surface and spline)
+# Checks
 # ---------------------------------------------------------------------------
 
-def sample_surface_points():
-    pts = np.zeros((16, 3))
-    heights = (0, -2, 2, -3)
-    for i in range(4):
-        for j in range(4):
-            pts[4 * i + j] = (i, j, heights[j])
-    return pts
+class Checks(object):
+    def __init__(self):
+        self.failed = []
+
+    def report(self, name, ok, detail):
+        print("  %-58s %s" % (name, ("ok  " if ok else "FAILED  ") + detail))
+        if not ok:
+            self.failed.append(name)
+
+    def close(self, name, a, b, atol):
+        try:
+            for x, y in zip(a, b):
+                np.testing.assert_allclose(x, y, rtol=0, atol=atol)
+        except AssertionError:
+            self.report(name, False, "values differ")
+            return
+        self.report(name, True, "")
+
+    def same_drawing(self, name, draws, lit):
+        """The feedback of every draw equals that of the first within TOLERANCE."""
+        ref = feedback(draws[0][1], lit)
+        for label, draw in draws[1:]:
+            got = feedback(draw, lit)
+            what = "%s: %s vs %s" % (name, label, draws[0][0])
+            if got.shape != ref.shape:
+                self.report(what, False, "%d vs %d feedback values" % (got.size, ref.size))
+                continue
+            diff = float(np.max(np.abs(got - ref))) if ref.size else 0.0
+            self.report(what, diff <= TOLERANCE and ref.size > 0,
+                        "%d values, max difference %.1e" % (ref.size, diff))
+
+    def same_error_checks(self, name, c_draw, py_draw):
+        """The C code calls glGetError as often as PyOpenGL's wrappers do."""
+        before = baseline.error_checks()
+        c_draw()
+        c_checks = baseline.error_checks() - before
+        py_checks = baseline.checks_of(py_draw)
+        self.report("%s: glGetError calls, C vs PyOpenGL" % name, c_checks == py_checks,
+                    "%d vs %d" % (c_checks, py_checks))
+
+    def same_calls(self, name, modules, names, native, python):
+        """With the names replaced by a counting function, both sides make
+        the same number of calls, and some."""
+        counts = []
+        for draw in (native, python):
+            n = [0]
+
+            def count(*args):
+                n[0] += 1
+            with substituted(modules, names, count):
+                draw()
+            counts.append(n[0])
+        self.report("%s: substituted calls, native vs python" % name,
+                    counts[0] == counts[1] and counts[0] > 0, "%d vs %d" % tuple(counts))
 
 
-def sample_spline_points():
-    c, s = np.cos(np.pi / 4), np.sin(np.pi / 4)
-    return [([1, 0, 0], [0, 1, 0]), ([c, s, 0], [-c, s, 0]), ([0, 1, 0], [-1, 0, 0]),
-            ([0, 0, 0], [-1, 0, 0]), ([0, 0, 1], [1, 0, 0]), ([0, 1, 1], [1, 1, 1])]
+# ---------------------------------------------------------------------------
+# Timing
+# ---------------------------------------------------------------------------
+
+def per_call(stmt, env, repeat, budget, setup="pass", single=False):
+    """Best of ``repeat`` timings, per call, in seconds; each timing runs the
+    statement (a string, so that no wrapper call is timed) as many times as
+    fit in about ``budget`` seconds. ``setup`` runs before each timing.
+
+    single: every timing is one call, and there are as many of them as fit
+    in ``repeat`` budgets (at least ``repeat``). For drawing: a draw that
+    follows a glFinish meets an idle GL, whatever ran before it."""
+    timer = timeit.Timer(stmt, setup, globals=env)
+    one = timer.timeit(1)
+    if single:
+        count = min(max(repeat, int(repeat * budget / max(one, 1e-9))), 5000)
+        return min(timer.repeat(count, 1))
+    number = max(1, int(budget / max(one, 1e-9)))
+    return min(timer.repeat(repeat, number)) / number
 
 
-PLANT = {"init": "F", "rule": "F->FF-[-F+F+F]+[+F-F-F]", "depth": 3, "angle": 22.5,
-         "growth_factor": 0.5, "init_angle_axis": {"angle": 90, "axis": [0, 0, 1]}}
-
-
-def gardens(pts):
-    """The garden of Arborlot.main(), native and in plain Python: the sample
-    terrain and one plant (the same plant object) at the origin."""
-    plant, quadric = Sprigrule(PLANT), gluNewQuadric()
-    native = Arborlot(Quiltsheet(pts), [{"pos": [0, 0, 0], "model": plant}])
-    plain = PyArborlot(PyQuiltsheetDrawing(pts), [{"pos": [0, 0, 0], "model": plant}])
-    native.pQuadric = plain.pQuadric = quadric
-    return native, plain
-
-
-def best_per_call(stmt, env, number, repeat, setup="pass"):
-    """Best of ``repeat`` timings of ``number`` executions of the statement
-    ``stmt`` (a string, so that no wrapper call is timed), in seconds;
-    ``setup`` runs before each timing."""
-    return min(timeit.repeat(stmt, setup, globals=env, number=number, repeat=repeat)) / number
+class Figure(object):
+    def __init__(self, name, native, python, c=None, target=None, lit=None, substitute=None):
+        """target: ("py/nat", minimum), ("nat/C", maximum) or None; lit: GL
+        lighting on or off while timed (None: left alone); substitute:
+        (modules, names) replaced by ``sub`` while timed."""
+        self.name, self.native, self.python, self.c = name, native, python, c
+        self.target, self.lit, self.substitute = target, lit, substitute
 
 
 def fmt(seconds):
+    if seconds is None:
+        return "-"
     if seconds < 1e-3:
-        return "%8.2f us" % (seconds * 1e6)
-    return "%8.2f ms" % (seconds * 1e3)
+        return "%.2f us" % (seconds * 1e6)
+    return "%.2f ms" % (seconds * 1e3)
+
+
+def fmt_ratio(r):
+    return "-" if r is None else "%.2fx" % r
+
+
+ROW = "%-44s %11s %11s %11s %8s %7s  %s"
+
+
+def run(group, tag, figures, env, args, setup, results, single=False):
+    print("\n" + group)
+    for f in figures:
+        if f.lit is not None:
+            set_lighting(f.lit)
+        with substituted(*f.substitute) if f.substitute else contextlib.nullcontext():
+            t_nat, t_py, t_c = (per_call(stmt, env, args.repeat, args.budget, setup, single)
+                                if stmt else None for stmt in (f.native, f.python, f.c))
+        py_nat = t_py / t_nat
+        nat_c = t_nat / t_c if t_c else None
+        verdict = "-"
+        if f.target:
+            kind, bound = f.target
+            value = py_nat if kind == "py/nat" else nat_c
+            met = value >= bound if kind == "py/nat" else value <= bound
+            verdict = "%s %s %gx  %s" % (kind, ">=" if kind == "py/nat" else "<=", bound,
+                                         "met" if met else "NOT MET")
+            results.append(("%s [%s]" % (f.name.strip(), tag), kind, value, bound, met))
+        print(ROW % (f.name, fmt(t_nat), fmt(t_py), fmt(t_c), fmt_ratio(py_nat),
+                     fmt_ratio(nat_c), verdict))
 
 
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--repeat", type=int, default=7, help="best of N (default 7)")
-    ap.add_argument("--quick", action="store_true", help="fewer calls per timing")
+    ap.add_argument("--repeat", type=int, default=None, help="best of N (default 7, 5 with --quick)")
+    ap.add_argument("--quick", action="store_true", help="shorter timings")
     args = ap.parse_args(argv)
-    scale = 10 if args.quick else 1
+    if args.repeat is None:
+        args.repeat = 5 if args.quick else 7
+    args.budget = 0.01 if args.quick else 0.1  # seconds per timing
 
-    pts = sample_surface_points()
+    pts, spl = sample_surface_points(), sample_spline_points()
+    checks = Checks()
+    print("checks")
+
+    # -- evaluation ---------------------------------------------------------
     q_nat, q_py = Quiltsheet(pts), PyQuiltsheet(pts)
-    spl = sample_spline_points()
     s_nat, s_py = Swoopline(spl), PySwoopline(spl)
+    checks.close("Quiltsheet.evaluate: native vs python",
+                 q_nat.evaluate([1.2, 2.7]), q_py.evaluate([1.2, 2.7]), 1e-12)
+    checks.close("Quiltsheet.get_samples: native vs python",
+                 q_nat.get_samples((34, 34)), q_py.get_samples((34, 34)), 1e-12)
+    checks.close("Swoopline.evaluate_curve_segment: native vs python",
+                 s_nat.evaluate_curve_segment(2, 0.3), s_py.evaluate_curve_segment(2, 0.3), 1e-12)
 
-    # The two renditions must agree before their speeds are compared.
-    np.testing.assert_allclose(q_nat.evaluate([1.2, 2.7]), q_py.evaluate([1.2, 2.7]), atol=1e-12)
-    for a, b in zip(q_nat.get_samples((34, 34)), q_py.get_samples((34, 34))):
-        np.testing.assert_allclose(a, b, atol=1e-12)
-    for a, b in zip(s_nat.evaluate_curve_segment(2, 0.3), s_py.evaluate_curve_segment(2, 0.3)):
-        np.testing.assert_allclose(a, b, atol=1e-12)
+    # -- drawing --------------------------------------------------------------
+    open_gl_window()
+    from OpenGL.GL import GL_RENDERER, glFinish, glGetString
+    k_nat, k_py = Spirelet(), PySpirelet()
+    for k in (k_nat, k_py):
+        k.init()  # lighting and materials, as the viewer sets them up
+    g_nat, g_py = Arborlot(Quiltsheet(pts), []), PyArborlot(PyQuiltsheet(pts), [])
+    for g in (g_nat, g_py):
+        g.init()
+    q_c, s_c = baseline.Patch(pts), baseline.Spline(spl)
+    k_c, g_c = baseline.Spirelet(), baseline.Garden(baseline.Patch(pts))
+    env = {"q_nat": q_nat, "q_py": q_py, "q_c": q_c, "s_nat": s_nat, "s_py": s_py, "s_c": s_c,
+           "k_nat": k_nat, "k_py": k_py, "k_c": k_c, "g_nat": g_nat, "g_py": g_py, "g_c": g_c,
+           "st": [1.2, 2.7], "glFinish": glFinish}
 
-    env = {"q_nat": q_nat, "q_py": q_py, "s_nat": s_nat, "s_py": s_py, "st": [1.2, 2.7]}
-    figures = [
-        # name, native statement, plain-Python statement, calls per timing
-        # (native, plain Python), target ratio
-        ("Quiltsheet.evaluate([1.2, 2.7])",
-         "q_nat.evaluate(st)", "q_py.evaluate(st)", 200000 // scale, 20000 // scale, 30),
-        ("Quiltsheet.get_samples((34, 34))",
-         "q_nat.get_samples((34, 34))", "q_py.get_samples((34, 34))", 200 // scale or 1, 5, 100),
-        ("Swoopline.evaluate_curve_segment(2, 0.3)",
-         "s_nat.evaluate_curve_segment(2, 0.3)", "s_py.evaluate_curve_segment(2, 0.3)",
-         500000 // scale, 50000 // scale, 20),
+    drawings = [
+        ("Quiltsheet.draw_scene(False)", False, lambda: q_nat.draw_scene(False),
+         lambda: q_py.draw_scene(False), q_c.draw_scene),
+        ("Spirelet.drawSpirelet(3)", True, lambda: k_nat.drawSpirelet(3),
+         lambda: k_py.drawSpirelet(3), lambda: k_c.drawSpirelet(3)),
+        ("Swoopline.draw_scene(False)", False, lambda: s_nat.draw_scene(False),
+         lambda: s_py.draw_scene(False), s_c.draw_scene),
+        ("Arborlot.draw_scene()", False, g_nat.draw_scene, g_py.draw_scene, g_c.draw_scene),
+    ]
+    for name, lit, nat, py, c in drawings:
+        checks.same_drawing(name, [("native", nat), ("python", py), ("C", c)], lit)
+        checks.same_error_checks(name, c, py)
+
+    qs_mods = [sys.modules[Quiltsheet.__module__], sys.modules[PyQuiltsheet.__module__]]
+    sw_mods = [sys.modules[Swoopline.__module__], sys.modules[PySwoopline.__module__]]
+    sp_mods = [sys.modules[Spirelet.__module__], sys.modules[PySpirelet.__module__]]
+    for (name, _, nat, py, _), mods, names in zip(drawings, (qs_mods, sp_mods, sw_mods),
+                                                  (QS_NAMES, SP_NAMES, SW_NAMES)):
+        checks.same_calls(name, mods, names, nat, py)
+
+    # -- timings --------------------------------------------------------------
+    from OpenGL.raw.GL import _errors
+    overhead = per_call("f()", {"f": baseline.lib().bl_error_checks}, args.repeat, args.budget)
+    print("\nGL: %s; PyOpenGL error checking %s; each C figure includes a ctypes call of %s"
+          % (glGetString(GL_RENDERER).decode(errors="replace"),
+             "on" if _errors._error_checker else "off", fmt(overhead)))
+    print(ROW % ("figure (time per call)", "native", "python", "C", "py/nat", "nat/C", "target"))
+    results = []
+    run("evaluation, no GL", "eval", [
+        Figure("Quiltsheet.evaluate([1.2, 2.7])", "q_nat.evaluate(st)", "q_py.evaluate(st)",
+               target=("py/nat", 57)),
+        Figure("Quiltsheet.get_samples((34, 34))", "q_nat.get_samples((34, 34))",
+               "q_py.get_samples((34, 34))", target=("py/nat", 750)),
+        Figure("Swoopline.evaluate_curve_segment(2, 0.3)", "s_nat.evaluate_curve_segment(2, 0.3)",
+               "s_py.evaluate_curve_segment(2, 0.3)", target=("py/nat", 22)),
         # The caller still holds the previous result when the next call comes,
         # so its arrays cannot be recycled: every call allocates two arrays.
-        ("  ... while the caller holds the last result",
-         "r = s_nat.evaluate_curve_segment(2, 0.3)", "r = s_py.evaluate_curve_segment(2, 0.3)",
-         500000 // scale, 50000 // scale, None),
-    ]
+        Figure("  ... while the caller holds the last result",
+               "r = s_nat.evaluate_curve_segment(2, 0.3)", "r = s_py.evaluate_curve_segment(2, 0.3)"),
+    ], env, args, "pass", results)
 
-    # Drawing on a real context; no targets: both sides spend most of their
-    # time in the same PyOpenGL calls.
-    open_gl_window()
-    from OpenGL.GL import glFinish
-    env.update(glFinish=glFinish, qd_nat=Quiltsheet(pts), qd_py=PyQuiltsheetDrawing(pts), sd_nat=Swoopline(spl),
-               sd_py=PySwooplineDrawing(spl), k_nat=Spirelet(), k_py=PySpirelet())
-    for name in ("k_nat", "k_py"):
-        env[name].init()
-    env["g_nat"], env["g_py"] = gardens(pts)
-    for nat, py in (("qd_nat", "qd_py"), ("sd_nat", "sd_py"), ("k_nat", "k_py"), ("g_nat", "g_py")):
-        if not np.array_equal(feedback(env[nat].draw_scene), feedback(env[py].draw_scene)):
-            raise SystemExit("bench: %s and %s draw differently" % (nat, py))
-    figures += [
-        ("Quiltsheet.draw_scene() (34, 34)", "qd_nat.draw_scene()", "qd_py.draw_scene()",
-         50 // scale or 1, 10 // scale or 1, None),
-        ("Swoopline.draw_scene() six points", "sd_nat.draw_scene()", "sd_py.draw_scene()",
-         100 // scale or 1, 20 // scale or 1, None),
-        ("Spirelet.draw_scene()", "k_nat.draw_scene()", "k_py.draw_scene()",
-         20 // scale or 1, 5 // scale or 1, None),
-        ("Arborlot.draw_scene() garden frame", "g_nat.draw_scene()", "g_py.draw_scene()",
-         50 // scale or 1, 10 // scale or 1, None),
-    ]
+    # Single draws, each after a glFinish: none meets the GL work of another.
+    run("real GL, hidden 512x512 window", "GL", [
+        Figure("Quiltsheet.draw_scene(False) (34, 34)", "q_nat.draw_scene(False)",
+               "q_py.draw_scene(False)", "q_c.draw_scene()", target=("nat/C", 1.3), lit=False),
+        Figure("Spirelet.drawSpirelet(3), lit", "k_nat.drawSpirelet(3)", "k_py.drawSpirelet(3)",
+               "k_c.drawSpirelet(3)", target=("nat/C", 1.3), lit=True),
+        Figure("Swoopline.draw_scene(False) six points", "s_nat.draw_scene(False)",
+               "s_py.draw_scene(False)", "s_c.draw_scene()", target=("nat/C", 1.3), lit=False),
+        Figure("Arborlot.draw_scene(), no plants", "g_nat.draw_scene()", "g_py.draw_scene()",
+               "g_c.draw_scene()", lit=False),
+    ], env, args, "glFinish()", results, single=True)
 
-    print("%-42s %11s %11s %9s %8s" % ("figure (time per call)", "native", "python", "ratio", "target"))
-    ok = True
-    for name, nat, py, n_nat, n_py, target in figures:
-        # drawing: let the GL finish the previous timing's work first
-        setup = "glFinish()" if target is None else "pass"
-        t_nat = best_per_call(nat, env, n_nat, args.repeat, setup)
-        t_py = best_per_call(py, env, n_py, args.repeat, setup)
-        ratio = t_py / t_nat
-        if target is None:
-            print("%-42s %11s %11s %8.1fx %7s" % (name, fmt(t_nat), fmt(t_py), ratio, "-"))
-            continue
-        met = ratio >= target
-        ok = ok and met
-        print("%-42s %11s %11s %8.1fx %6dx  %s"
-              % (name, fmt(t_nat), fmt(t_py), ratio, target, "met" if met else "NOT MET"))
-    print("all targets met" if ok else "some targets not met")
+    run("GL names replaced by a Python function that does nothing", "substituted", [
+        Figure("Quiltsheet.draw_scene(False) (34, 34)", "q_nat.draw_scene(False)",
+               "q_py.draw_scene(False)", target=("py/nat", 2), substitute=(qs_mods, QS_NAMES)),
+        Figure("Swoopline.draw_scene(False) six points", "s_nat.draw_scene(False)",
+               "s_py.draw_scene(False)", target=("py/nat", 2), substitute=(sw_mods, SW_NAMES)),
+        Figure("Spirelet.drawSpirelet(3)", "k_nat.drawSpirelet(3)", "k_py.drawSpirelet(3)",
+               target=("py/nat", 1), substitute=(sp_mods, SP_NAMES)),
+    ], env, args, "pass", results)
+
+    met = [r for r in results if r[4]]
+    missed = ["%s (%s %.2fx, target %s %gx)" % (n, k, v, ">=" if k == "py/nat" else "<=", b)
+              for n, k, v, b, ok in results if not ok]
+    print("\ntargets met: %d of %d" % (len(met), len(results)))
+    if missed:
+        print("not met: " + "; ".join(missed))
+    if checks.failed:
+        print("checks FAILED: " + "; ".join(checks.failed))
     close_gl_window()
-    return 0
+    return 1 if checks.failed else 0
 
 
 if __name__ == "__main__":
