@@ -56,6 +56,12 @@ namespace {
 // of 2**53 or more never gets there either: subtracting 1 stops changing it.
 void check_level(Obj level, long minimum) {
     PyObject* v = level.ptr();
+    if (PyLong_CheckExact(v)) {  // the common case, compared without making objects
+        int overflow = 0;
+        const long n = PyLong_AsLongAndOverflow(v, &overflow);
+        if (overflow > 0 || (!overflow && n >= minimum)) return;
+        rt::raise_format(PyExc_ValueError, "level must be a whole number >= %ld, not %R", minimum, v);
+    }
     if (PyIndex_Check(v) && !PyFloat_Check(v)) {
         Ref n = Ref::steal(PyNumber_Index(v));
         if (!n.compare(rt::to_ref(minimum), Py_GE))
@@ -278,7 +284,8 @@ bool draw_natively(const Env& g, Obj self, Obj level, bool tetrahedron) {
 static Ref Spirelet_drawSpirelet(const Env& g, Obj self, Obj level) {
     check_level(level, 0);
     if (draw_natively(g, self, level, false)) return rt::none();
-    if (level.equals(RT_NUM(0))) {
+    const bool zero = PyLong_CheckExact(level.ptr()) ? PyLong_AsLong(level.ptr()) == 0 : level.equals(RT_NUM(0));
+    if (zero) {
         gl::begin(g, G::GL_TRIANGLES, [&] { self.method(RT_ID("basicTriangle"))(); });
         return rt::none();
     }

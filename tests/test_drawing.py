@@ -108,6 +108,31 @@ def test_surface_returns_the_samples_and_colours_through_self(monkeypatch):
     np.testing.assert_allclose(colours, vertices, atol=1e-12)
 
 
+@pytest.mark.parametrize("offset, scale", [(1e13, 1.0), (1e6, 1e-7), (0.0, 1e-300)])
+def test_narrow_ranges_beyond_rounding_noise_are_normalised(monkeypatch, offset, scale):
+    rec = Recorder(monkeypatch, qs_mod, QS_NAMES)
+    points = make_sample_surface_points()
+    points[:, 0] = offset + scale * points[:, 0]  # x = offset + scale * s
+    Quiltsheet(points, (4, 4)).draw_scene(False)
+    x = np.array(rec.args("glVertex3f"))[:, 0]
+    expected = np.array([v for n, v in mesh_trace(*normalised_grid(4, 4)) if n == "glVertex3f"])[:, 0]
+    np.testing.assert_allclose(x, expected, atol=0.05)
+
+
+def test_a_nan_sample_fails_the_colour_check(gl_window, monkeypatch):
+    points = make_sample_surface_points()
+    points[5, 2] = np.nan
+    gl_window()
+    before = gl_state()
+    with pytest.raises(AssertionError):  # on the real context: the native kernel
+        Quiltsheet(points, (4, 4)).draw_scene(False)
+    assert gl_state() == before
+    rec = Recorder(monkeypatch, qs_mod, QS_NAMES)
+    with pytest.raises(AssertionError):
+        Quiltsheet(points, (4, 4)).draw_scene(False)
+    assert rec.names()[-4:] == ["glBegin", "glEnd", "glPopAttrib", "glPopMatrix"]
+
+
 # ---------------------------------------------------------------------------
 # Spline
 # ---------------------------------------------------------------------------
@@ -149,6 +174,15 @@ def test_spline_trace(monkeypatch, points, args):
         warnings.simplefilter("error")
         assert Swoopline(points).draw_scene(*args) is None
     assert_trace(rec.calls, spline_trace(points, draws_axes(args)))
+
+
+@pytest.mark.parametrize("size", [1e200, 1e-170, 3.0])
+def test_every_nonzero_tangent_gets_a_line_of_length_half(monkeypatch, size):
+    rec = Recorder(monkeypatch, sw_mod, SW_NAMES)
+    with np.errstate(over="ignore", under="ignore", invalid="ignore"):
+        Swoopline([([0, 0, 0], [size, 0, 0]), ([0, 0, 0], [0, -size, 0])], 2).draw_scene(False)
+    ends = np.array(rec.args("glVertex3f")[-4:])
+    np.testing.assert_allclose([ends[1] - ends[0], ends[3] - ends[2]], [(0.5, 0, 0), (0, -0.5, 0)], atol=1e-12)
 
 
 @pytest.mark.parametrize("points", [None, [([0, 0, 0], [1, 0, 0])]])
