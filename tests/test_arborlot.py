@@ -169,6 +169,20 @@ def test_draw_scene_trace(monkeypatch, positions):
         used["scale"].append(1), used["check_colors"][1].append(5)
 
 
+def test_pos_items_are_read_in_order(monkeypatch):
+    rec, scene = garden(monkeypatch)
+
+    class Pos(object):
+        def __getitem__(self, i):
+            rec.calls.append(("pos", (i,)))
+            return float(i)
+
+    scene.add_subscene({"pos": Pos(), "model": Part(rec.calls, "plant")})
+    scene.draw_scene()
+    assert rec.names()[-6:] == ["pos", "pos", "pos", "glTranslate", "plant", "glPopMatrix"]
+    assert rec.args("pos") == [(0,), (1,), (2,)] and rec.args("glTranslate") == [(0.0, 1.0, 2.0)]
+
+
 def reference_unpack(value):
     X, Y, Z, DsX, DsY, DsZ, DtX, DtY, DtZ = value
 

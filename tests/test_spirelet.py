@@ -10,6 +10,7 @@ from OpenGL import GL
 import Spirelet as sp_mod
 from Spirelet import Spirelet
 
+from conftest import run_python
 from gl_context import (SP_NAMES, Recorder, assert_balanced, feedback_triangles, near,
                         snapshot, typed)
 
@@ -130,6 +131,7 @@ def test_overrides_are_called(rec, method, call, seen, triangles):
     ("drawSpirelet", -1, ValueError), ("drawSpirelet", 1.5, ValueError),
     ("drawSpirelet", float("nan"), ValueError), ("drawSpirelet", float("inf"), ValueError),
     ("drawSpirelet", "3", TypeError), ("drawSpirelet", None, TypeError),
+    ("drawSpirelet", 2.0 ** 53, ValueError), ("drawSpirelet", 1e300, ValueError),
     ("drawTetrahedronWithoutBase", 0, ValueError),
     ("drawTetrahedronWithoutBase", 0.5, ValueError),
 ])
@@ -137,6 +139,37 @@ def test_invalid_levels_refused_before_any_gl_call(rec, call, level, exc):
     with pytest.raises(exc, match="level"):
         getattr(Spirelet(), call)(level)
     assert rec.calls == []
+
+
+def test_runaway_recursion_ends_in_recursion_error_not_a_crash():
+    proc = run_python("""
+        import sys, Spirelet
+        for name in %r:
+            setattr(Spirelet, name, lambda *args: None)
+        sys.setrecursionlimit(1000000)
+        try:
+            Spirelet.Spirelet().drawSpirelet(200000)
+        except RecursionError:
+            print("RecursionError")
+    """ % (SP_NAMES,))
+    assert proc.returncode == 0 and proc.stdout.strip() == "RecursionError", proc.stderr
+
+
+def test_operands_in_source_order(rec, monkeypatch):
+    monkeypatch.setattr(sp_mod, "sqrt", lambda x: rec.calls.append(("sqrt", (x,))) or math.sqrt(x))
+    Spirelet().drawSpirelet(1)
+    names = rec.names()
+    # the fourth upright sub-triangle: push, then sqrt, then the translation
+    i = [k for k, n in enumerate(names) if n == "glTranslate"][2]
+    assert names[i - 2:i + 1] == ["glPushMatrix", "sqrt", "glTranslate"]
+    for missing, first, call in [(("GL_POSITION", "GL_LIGHT0"), "GL_LIGHT0", "draw_scene"),
+                                 (("GL_TRUE", "GL_LIGHT_MODEL_LOCAL_VIEWER"), "GL_LIGHT_MODEL_LOCAL_VIEWER",
+                                  "initGL")]:
+        with monkeypatch.context() as m:
+            for name in missing:
+                m.delattr(sp_mod, name)
+            with pytest.raises(NameError, match=first):
+                getattr(Spirelet(), call)() if call == "draw_scene" else sp_mod.initGL()
 
 
 # ---------------------------------------------------------------------------
