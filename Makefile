@@ -1,28 +1,71 @@
 # `make demo` and `make test` do whatever set-up is missing (Debian packages,
-# .venv, CMake configure and build), then run. Repeated runs only rebuild
-# what changed.
+# virtual environments, CMake configure and build), then run. Repeated runs
+# only rebuild what changed.
+#
+# PYTHON=NAME on the command line (python3.9, python2.7 or a path) points
+# build, install, demo, venv and test at that interpreter, with its own
+# .venv-pyXY/ and build-pyXY/. Without it they use the main interpreter,
+# .venv/ and build/; `make test` then runs the suite on every interpreter.
 
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
 
-PYTHON ?= python3
+# The interpreter of .venv/ and build/; .venv also holds the build tools.
+MAIN_PYTHON ?= python3
+# The interpreters that `make test` covers besides the main one.
+INTERPRETERS ?= 2.7 3.8 3.9 3.10 3.12 3.13
 # Module whose viewer `make demo` runs.
 SCENE ?= Arborlot
 # Where `make demo` puts its pictures when there is no display.
 SNAPSHOT_DIR ?= $(ROOT)/snapshots
 
 ROOT := $(CURDIR)
-VENV := $(ROOT)/.venv
+TOOLS_VENV := $(ROOT)/.venv
+TOOLS_VPY := $(TOOLS_VENV)/bin/python
+TOOLS_STAMP := $(TOOLS_VENV)/.requirements-stamp
+CMAKE := $(TOOLS_VENV)/bin/cmake
+
+# A PYTHON from the environment is ignored: it names too many other things.
+ifeq ($(origin PYTHON),command line)
+  PY_EXE := $(shell $(ROOT)/tools/find-python '$(PYTHON)')
+  ifeq ($(PY_EXE),)
+    $(error $(PYTHON) not found, neither on PATH nor under pyenv's versions/)
+  endif
+  PY_TAG := $(shell '$(PY_EXE)' -c 'import sys; print("py%d%d" % sys.version_info[:2])')
+  VENV := $(ROOT)/.venv-$(PY_TAG)
+  BUILD := $(ROOT)/build-$(PY_TAG)
+  REQUIREMENTS := $(firstword $(wildcard requirements/$(PY_TAG).txt) requirements.txt)
+  # venv is 3.3 and newer; the virtualenv of .venv still creates 2.7 environments.
+  ifeq ($(PY_TAG),py27)
+    NEW_VENV = $(TOOLS_VENV)/bin/virtualenv -q -p '$(PY_EXE)' $(VENV)
+  else
+    NEW_VENV = '$(PY_EXE)' -m venv $(VENV)
+  endif
+else
+  PY_EXE := $(MAIN_PYTHON)
+  VENV := $(TOOLS_VENV)
+  BUILD := $(ROOT)/build
+  REQUIREMENTS := requirements.txt
+  NEW_VENV = $(MAIN_PYTHON) -m venv $(VENV)
+endif
 VPY := $(VENV)/bin/python
-CMAKE := $(VENV)/bin/cmake
 VENV_STAMP := $(VENV)/.requirements-stamp
+MODULES := $(BUILD)/modules
+# What `pip install .` (or, for 2.7, `make install`) puts in site-packages,
+# for the test that imports the modules from outside the checkout.
+INSTALLED := $(BUILD)/installed
+# Where `make install` installs: the interpreter's own site-packages.
+INSTALL_DIR ?= $(shell '$(PY_EXE)' -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+
+# NumPy 1 beside the main build, which is compiled against NumPy 2's headers.
+NUMPY1_VENV := $(ROOT)/.venv-numpy1
 
 APT_PACKAGES := build-essential g++ python3-dev python3-venv freeglut3-dev libglu1-mesa-dev \
                 libgl1-mesa-dri xvfb xauth
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 
 # The tests take the module directory from RT_MODULES_DIR.
-DEV_ENV := PYTHONPATH=$(ROOT)/build/modules:$(ROOT)/framework RT_MODULES_DIR=$(ROOT)/build/modules
+DEV_ENV := PYTHONPATH=$(MODULES):$(ROOT)/framework RT_MODULES_DIR=$(MODULES)
 # libasan must be loaded before the interpreter's own allocations. The
 # interpreter does not link libstdc++, so it is preloaded too: otherwise ASan
 # finds no __cxa_throw to forward to and aborts on the first C++ throw.
@@ -34,10 +77,11 @@ ASAN_ENV = PYTHONPATH=$(ROOT)/build-asan/modules:$(ROOT)/framework \
            UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
            PYTHONMALLOC=malloc RT_SANITIZED=1
 
-CONFIGURE = $(CMAKE) -S $(ROOT) -G Ninja -DCMAKE_MAKE_PROGRAM=$(VENV)/bin/ninja \
-            -DPython_EXECUTABLE=$(VPY) -DRT_WERROR=ON
+CONFIGURE = $(CMAKE) -S $(ROOT) -G Ninja -DCMAKE_MAKE_PROGRAM=$(TOOLS_VENV)/bin/ninja \
+            -DRT_WERROR=ON
 
-.PHONY: demo test test-dev test-asan build build-asan system-packages venv clean distclean
+.PHONY: demo test check test-dev test-asan test-numpy1 build build-asan installed install \
+        system-packages venv venv-numpy1 clean distclean
 
 # With a display the scene's window opens; without one it is rendered under
 # a private Xvfb and the paths of the pictures are printed.
@@ -48,44 +92,92 @@ demo: build
 	  $(DEV_ENV) $(VPY) $(ROOT)/tools/snapshot.py $(SCENE) $(SNAPSHOT_DIR); \
 	fi
 
-# Both passes always run, so one report shows every failure; either fails the target.
-test: build build-asan
-	@rc=0; \
-	$(MAKE) --no-print-directory test-dev || rc=1; \
-	$(MAKE) --no-print-directory test-asan || rc=1; \
-	exit $$rc
+ifeq ($(origin PYTHON),command line)
+test: check
+else
+# Every interpreter, one after another, each through its own make; the
+# summary at the end has the counts and times of each. Any failure fails
+# the target.
+test: $(TOOLS_STAMP)
+	@MAKE="$(MAKE)" $(TOOLS_VPY) $(ROOT)/tools/run_legs.py $(INTERPRETERS)
+endif
 
+# One interpreter in full: its build, its installed copy, the suite.
+check: build installed
+	$(DEV_ENV) RT_INSTALLED_DIR=$(INSTALLED) $(VPY) -m pytest -q -p no:cacheprovider $(ROOT)/tests
+
+# The quick loop: the suite on the build, without the installed copy.
 test-dev: build
 	$(DEV_ENV) $(VPY) -m pytest -q $(ROOT)/tests
 
 # --capture=sys leaves fd 2 alone: a sanitizer report is written there just
 # before the process aborts, and fd capture would swallow it.
 test-asan: build-asan
-	$(ASAN_ENV) $(VPY) -m pytest -q --capture=sys $(ROOT)/tests
+	$(ASAN_ENV) $(TOOLS_VPY) -m pytest -q -p no:cacheprovider --capture=sys $(ROOT)/tests
 
-build: system-packages build/.configured
-	$(CMAKE) --build build
+test-numpy1: build venv-numpy1
+	$(DEV_ENV) $(NUMPY1_VENV)/bin/python -m pytest -q -p no:cacheprovider $(ROOT)/tests
 
-build-asan: system-packages build-asan/.configured
-	$(CMAKE) --build build-asan
+build: system-packages $(BUILD)/.configured
+	$(CMAKE) --build $(BUILD)
+
+build-asan: system-packages $(ROOT)/build-asan/.configured
+	$(CMAKE) --build $(ROOT)/build-asan
 
 # After the first configure, ninja re-runs CMake by itself when a CMake input changes.
-build/.configured: $(VENV_STAMP)
-	$(CONFIGURE) -B build
+$(BUILD)/.configured: $(VENV_STAMP) $(TOOLS_STAMP)
+	$(CONFIGURE) -B $(BUILD) -DPython_EXECUTABLE=$(VPY)
 	touch $@
 
-build-asan/.configured: $(VENV_STAMP)
-	$(CONFIGURE) -B build-asan -DRT_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+$(ROOT)/build-asan/.configured: $(TOOLS_STAMP)
+	$(CONFIGURE) -B $(ROOT)/build-asan -DPython_EXECUTABLE=$(TOOLS_VPY) \
+	  -DRT_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	touch $@
+
+# 3.x: the real `pip install .` (build isolation, scikit-build-core), into
+# a directory of its own. 2.7: `make install`. Redone only when an input
+# is newer than the last copy.
+installed: build
+	@stamp=$(INSTALLED)/.stamp; \
+	if [ -e $$stamp ] && [ -z "$$(find $(MODULES) $(ROOT)/stubs $(ROOT)/framework \
+	     $(ROOT)/CMakeLists.txt $(ROOT)/pyproject.toml -newer $$stamp | head -1)" ]; then \
+	  exit 0; \
+	fi; \
+	rm -rf $(INSTALLED) && \
+	if [ "$(PY_TAG)" = py27 ]; then \
+	  $(MAKE) --no-print-directory install INSTALL_DIR=$(INSTALLED); \
+	else \
+	  echo "pip install --target $(INSTALLED) ." && \
+	  $(VPY) -m pip install -q --no-deps --target $(INSTALLED) $(ROOT); \
+	fi && touch $$stamp
+
+install: build
+	$(CMAKE) --install $(BUILD) --prefix '$(INSTALL_DIR)'
 
 venv: $(VENV_STAMP)
 
-$(VENV_STAMP): requirements.txt | $(VPY)
-	$(VPY) -m pip install --disable-pip-version-check -q -r requirements.txt
+$(TOOLS_STAMP): requirements.txt | $(TOOLS_VPY)
+	$(TOOLS_VPY) -m pip install --disable-pip-version-check -q -r requirements.txt
 	touch $@
 
-$(VPY): | system-packages
-	$(PYTHON) -m venv $(VENV)
+$(TOOLS_VPY): | system-packages
+	$(MAIN_PYTHON) -m venv $(TOOLS_VENV)
+
+ifneq ($(VENV),$(TOOLS_VENV))
+$(VENV_STAMP): $(REQUIREMENTS) | $(VPY)
+	$(VPY) -m pip install --disable-pip-version-check -q -r $(REQUIREMENTS)
+	touch $@
+
+$(VPY): | system-packages $(TOOLS_STAMP)
+	$(NEW_VENV)
+endif
+
+venv-numpy1: $(NUMPY1_VENV)/.requirements-stamp
+
+$(NUMPY1_VENV)/.requirements-stamp: requirements/numpy1.txt | system-packages
+	[ -x $(NUMPY1_VENV)/bin/python ] || $(MAIN_PYTHON) -m venv $(NUMPY1_VENV)
+	$(NUMPY1_VENV)/bin/python -m pip install --disable-pip-version-check -q -r $<
+	touch $@
 
 system-packages:
 	@command -v dpkg-query >/dev/null || exit 0; \
@@ -102,7 +194,7 @@ system-packages:
 	fi
 
 clean:
-	rm -rf build build-asan
+	rm -rf build build-*
 
 distclean: clean
-	rm -rf $(VENV)
+	rm -rf .venv .venv-*

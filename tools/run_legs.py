@@ -1,0 +1,173 @@
+"""Run the test suite on every interpreter and print a summary.
+
+Usage: run_legs.py VERSION...   (from `make test`; VERSION like 2.7 or 3.9)
+
+A leg is one interpreter, or one variant of the main one, with make goals
+for its set-up and for its tests. Set-ups run one after another in the
+background, so that the next leg is set up while the current one is tested;
+their output goes to build-logs/LEG.log and is shown only on failure. Test
+output is shown as it comes. Every leg runs whatever others do; the exit
+status is 1 when any failed.
+"""
+
+import os
+import re
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+LOGS = ROOT / "build-logs"
+MAKE = os.environ.get("MAKE", "make")
+
+# The children get their own jobs; the descriptors of a parent jobserver
+# are not passed on.
+CHILD_ENV = dict(os.environ)
+CHILD_ENV["MAKEFLAGS"] = re.sub(r"--jobserver-(auth|fds)=\S+", "",
+                                CHILD_ENV.get("MAKEFLAGS", ""))
+
+COUNT = re.compile(r"(\d+) (passed|failed|errors?|skipped)\b")
+
+
+class Leg:
+    def __init__(self, name, tag, setup, test, args=()):
+        self.name = name
+        self.tag = tag
+        self.setup = setup
+        self.test = test
+        self.args = list(args)
+        self.ready = threading.Event()
+        self.result = None  # None while it can still pass
+        self.counts = {}
+        self.setup_time = self.test_time = None
+        self.proc = None
+
+    def make(self, goal, **kw):
+        cmd = [MAKE, "--no-print-directory", "-C", str(ROOT), goal] + self.args
+        self.proc = subprocess.Popen(cmd, env=CHILD_ENV, **kw)
+        return self.proc
+
+    def run_setup(self):
+        start = time.monotonic()
+        log = LOGS / (self.tag + ".log")
+        with open(log, "w") as out:
+            for goal in self.setup:
+                out.write("$ make %s %s\n" % (goal, " ".join(self.args)))
+                out.flush()
+                if self.make(goal, stdout=out, stderr=subprocess.STDOUT).wait() != 0:
+                    self.result = "failed at " + goal
+                    break
+        self.setup_time = time.monotonic() - start
+        self.ready.set()
+
+    def run_tests(self):
+        banner("%s: make %s %s" % (self.name, self.test, " ".join(self.args)))
+        start = time.monotonic()
+        proc = self.make(self.test, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         text=True, errors="replace", bufsize=1)
+        tail = []
+        for line in proc.stdout:
+            sys.stdout.write(line)
+            tail = (tail + [line])[-30:]
+        rc = proc.wait()
+        self.test_time = time.monotonic() - start
+        # pytest's closing line, e.g. "=== 1 failed, 556 passed in 40.1s ==="
+        for line in reversed(tail):
+            if " in " in line and COUNT.search(line):
+                for n, what in COUNT.findall(line):
+                    what = "failed" if what.startswith("error") else what
+                    self.counts[what] = self.counts.get(what, 0) + int(n)
+                break
+        self.result = "passed" if rc == 0 else "failed"
+
+
+def banner(text):
+    print("\n===== %s =====" % text, flush=True)
+
+
+def show_setup_failure(leg):
+    log = LOGS / (leg.tag + ".log")
+    banner("%s: set-up %s (last lines of %s)" % (leg.name, leg.result, log.relative_to(ROOT)))
+    lines = log.read_text(errors="replace").splitlines()
+    print("\n".join(lines[-60:]), flush=True)
+
+
+def find_python(name):
+    proc = subprocess.run([str(ROOT / "tools" / "find-python"), name],
+                          stdout=subprocess.PIPE, text=True)
+    return proc.stdout.strip() if proc.returncode == 0 else None
+
+
+def numpy1_version():
+    for line in (ROOT / "requirements" / "numpy1.txt").read_text().splitlines():
+        if line.lower().startswith("numpy=="):
+            return line.split("==")[1]
+    return "1"
+
+
+def seconds(t):
+    return "-" if t is None else "%ds" % round(t)
+
+
+def main(versions):
+    LOGS.mkdir(exist_ok=True)
+    main_version = "%d.%d" % sys.version_info[:2]
+    legs = [
+        Leg(main_version, "main", ["build", "installed"], "check"),
+        Leg(main_version + " ASan/UBSan", "asan", ["build-asan"], "test-asan"),
+        Leg("%s NumPy %s" % (main_version, numpy1_version()), "numpy1",
+            ["venv-numpy1"], "test-numpy1"),
+    ]
+    skipped = []
+    # 2.7 last: until the runtime layer compiles for it, it fails at build.
+    for v in sorted(versions, key=lambda v: v.startswith("2.")):
+        name = "python" + v
+        if find_python(name) is None:
+            print("skipped: %s not found" % name, flush=True)
+            skipped.append(v)
+            continue
+        legs.append(Leg(v, "py" + v.replace(".", ""), ["venv", "build", "installed"],
+                        "check", ["PYTHON=" + name]))
+
+    def set_up_all():
+        for leg in legs:
+            leg.run_setup()
+
+    start = time.monotonic()
+    threading.Thread(target=set_up_all, daemon=True).start()
+    try:
+        for leg in legs:
+            leg.ready.wait()
+            if leg.result is None:
+                leg.run_tests()
+            else:
+                show_setup_failure(leg)
+    except KeyboardInterrupt:
+        for leg in legs:
+            if leg.proc and leg.proc.poll() is None:
+                leg.proc.terminate()
+        raise
+
+    banner("summary")
+    row = "%-22s %-20s %7s %7s %8s %8s %8s"
+    print(row % ("interpreter", "result", "passed", "failed", "skipped", "set-up", "tests"))
+    total = {"passed": 0, "failed": 0, "skipped": 0}
+    for leg in legs:
+        c = leg.counts
+        for k in total:
+            total[k] += c.get(k, 0)
+        print(row % (leg.name, leg.result,
+                     c.get("passed", "-" if not c else 0), c.get("failed", "-" if not c else 0),
+                     c.get("skipped", "-" if not c else 0),
+                     seconds(leg.setup_time), seconds(leg.test_time)))
+    for v in skipped:
+        print("%-22s skipped: python%s not found" % (v, v))
+    print("wall time %s" % seconds(time.monotonic() - start))
+    print("total: %(passed)d passed, %(failed)d failed, %(skipped)d skipped" % total, flush=True)
+    return 0 if all(leg.result == "passed" for leg in legs) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
