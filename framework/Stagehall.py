@@ -249,6 +249,13 @@ def _rotate(v, axis, degrees):
             + axis * np.dot(axis, v) * (1.0 - math.cos(a)))
 
 
+def _perpendicular(v):
+    """A unit vector perpendicular to the unit vector v."""
+    axis = np.zeros(3)
+    axis[int(np.argmin(np.abs(v)))] = 1.0
+    return _unit(axis - np.dot(axis, v) * v)
+
+
 class View(object):
     """A model seen through a camera described by a cam_spec dictionary.
 
@@ -308,7 +315,8 @@ class View(object):
         gluPerspective(cam["fovy"], self.aspect, cam["near"], cam["far"])
         glMatrixMode(GL_MODELVIEW)
         glLoadIdentity()
-        gluLookAt(*(list(self.eye) + list(self.center) + list(self.up)))
+        up = self._frame()[2]
+        gluLookAt(*(list(self.eye) + list(self.center) + list(up)))
 
     def draw(self):
         draw_model(self.model)
@@ -345,20 +353,33 @@ class View(object):
     # Camera motion -------------------------------------------------------
 
     def _frame(self):
-        """Unit forward, right and up vectors of the camera."""
+        """Orthonormal forward, right and up vectors of the camera.
+
+        An up vector along the line of sight gives no frame of its own; any
+        perpendicular one stands in for it.
+        """
         forward = _unit(self.center - self.eye)
-        right = _unit(np.cross(forward, self.up))
-        return forward, right, np.cross(right, forward)
+        if not np.any(forward):
+            forward = np.array([0.0, 0.0, -1.0])
+        up = self.up - np.dot(self.up, forward) * forward
+        if np.linalg.norm(up) <= 1e-9 * max(np.linalg.norm(self.up), 1e-300):
+            up = _perpendicular(forward)
+        up = _unit(up)
+        return forward, np.cross(forward, up), up
 
     def orbit(self, dx, dy):
-        """Turn the eye around the centre by a drag of (dx, dy) pixels."""
-        up = _unit(self.up)
-        offset = _rotate(self.eye - self.center, up, -dx * self.ORBIT_DEGREES_PER_PIXEL)
-        right = _unit(np.cross(-offset, up))
-        angle = -dy * self.ORBIT_DEGREES_PER_PIXEL
-        self.eye = self.center + _rotate(offset, right, angle)
-        # Tilting the up vector too lets the camera pass over the poles.
-        self.up = _rotate(up, right, angle)
+        """Turn the eye around the centre by a drag of (dx, dy) pixels: across
+        about the camera's up vector, up and down about its right vector."""
+        forward, right, up = self._frame()
+        distance = np.linalg.norm(self.eye - self.center)
+        yaw = -dx * self.ORBIT_DEGREES_PER_PIXEL
+        forward, right = _rotate(forward, up, yaw), _rotate(right, up, yaw)
+        pitch = -dy * self.ORBIT_DEGREES_PER_PIXEL
+        forward, up = _rotate(forward, right, pitch), _rotate(up, right, pitch)
+        # Rounding is not left to accumulate over many drags.
+        forward = _unit(forward)
+        self.up = _unit(up - np.dot(up, forward) * forward)
+        self.eye = self.center - distance * forward
 
     def zoom(self, factor):
         """Scale the eye's distance from the centre by factor."""

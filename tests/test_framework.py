@@ -217,6 +217,37 @@ def test_camera_controls():
     assert np.allclose(view.eye, CAM["eye"]) and np.allclose(view.center, CAM["center"])
 
 
+def assert_orthonormal_frame(view, distance, orbited=True):
+    forward, right, up = view._frame()
+    assert np.linalg.norm(view.eye - view.center) == pytest.approx(distance, rel=1e-9)
+    frame = np.array([forward, right, up])
+    np.testing.assert_allclose(frame.dot(frame.T), np.eye(3), atol=1e-9)
+    if orbited:  # the camera's own up vector, not only the frame's
+        assert np.linalg.norm(view.up) == pytest.approx(1.0)
+        assert abs(np.dot(view.up, forward)) < 1e-9
+
+
+@pytest.mark.parametrize("eye, up", [
+    ([0, 5, 0], [0, 1, 0]), ([0, -5, 0], [0, 1, 0]),      # eye on the up axis
+    ([0, 0, 4], [0, 0, 2]), ([2, 2, 2], [0, 1, 0]), ([1e-12, 3, 0], [0, 1, 0]),
+])
+def test_orbit_keeps_distance_and_frame_at_every_angle(eye, up):
+    view = View(Flat(), dict(CAM, eye=eye, up=up))
+    view.reshape(100, 100)
+    distance = np.linalg.norm(eye)
+    for dx, dy in [(0, 30), (0, 150), (45, 0), (0, 180), (7, -333), (-90, 45), (0, 0)]:
+        view.orbit(dx, dy)
+        assert_orthonormal_frame(view, distance)
+    start = view.eye.copy()
+    view.orbit(0, 360 / View.ORBIT_DEGREES_PER_PIXEL)  # a whole turn comes back
+    np.testing.assert_allclose(view.eye, start, atol=1e-9)
+    view.reset()
+    center = view.center.copy()
+    view.pan(10, 5)                                     # panning works at the pole too
+    assert np.linalg.norm(view.center - center) > 0.01
+    assert_orthonormal_frame(view, distance, orbited=False)
+
+
 def read_png(path):
     data = path.read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n"
