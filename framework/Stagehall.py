@@ -7,9 +7,12 @@ Three roles meet here:
   Scene classes derive from ``Model``. The framework calls ``init()`` once per
   OpenGL context before the first drawing there, then records ``draw_scene()``
   in a display list of that context and replays the list on later frames.
-  ``invalidate(model)`` (or ``model.invalidate()``) asks for a new recording
-  after the model's data change. A model whose drawing changes every frame
-  sets ``use_display_list = False`` and is drawn directly each time.
+  The list is recorded again when the model's attributes change (another
+  object bound, or a list, tuple or dict of different length), so appending
+  to a model's data shows without further ado. Changes it cannot see, such as
+  values written into an existing array, need ``invalidate(model)`` (or
+  ``model.invalidate()``). A model whose drawing changes every frame sets
+  ``use_display_list = False`` and is drawn directly each time.
 
 * A *view* is what a ``Framepane`` shows. The window relies on two methods:
 
@@ -48,7 +51,7 @@ import weakref
 
 import numpy as np
 
-__all__ = ["Model", "View", "Framepane", "CAMERA_KEYS", "draw_model",
+__all__ = ["Model", "View", "Framepane", "CAMERA_KEYS", "draw_model", "init_model",
            "invalidate", "request_redisplay", "leave_main_loop", "panes",
            "snapshot_mode", "in_snapshot_mode"]
 
@@ -73,7 +76,10 @@ class Model(object):
         """Called once per OpenGL context, with it current, before the first draw."""
         from OpenGL.GLU import gluNewQuadric
 
-        self.pQuadric = gluNewQuadric()
+        # A quadric lives in client memory and serves every context; keeping
+        # it leaves the model unchanged, so no context records it again.
+        if getattr(self, "pQuadric", None) is None:
+            self.pQuadric = gluNewQuadric()
 
     def draw_scene(self):
         """Issue the OpenGL commands of the scene; the base class draws nothing."""
@@ -90,6 +96,9 @@ class _Record(object):
         self.initialised = set()
         self.lists = {}        # context -> display-list name
         self.fresh = set()     # contexts whose list matches the model's data
+        # context -> [(model, fingerprint)] of the model and of every model
+        # inlined into its list, as they were when the list was recorded
+        self.prints = {}
         # Records of models whose display lists have this one's drawing inlined.
         self.containers = weakref.WeakSet()
 
@@ -97,23 +106,74 @@ class _Record(object):
 # Models that refuse new attributes keep their record here, with the model
 # itself so that its id cannot be reused.
 _detached_records = {}
-# Records of the models being compiled, outermost first.
+# (record, inlined models) of the models being compiled, outermost first.
 _recording = []
 # The framework's id of the current context: the serial of the Framepane made
 # current last (None outside any window).
 _current_context = None
+_RECORD_ATTR = "_stagehall_record"
 
 
 def _record_of(model, create=True):
-    rec = getattr(model, "_stagehall_record", None)
+    rec = getattr(model, _RECORD_ATTR, None)
     if rec is None:
         rec = _detached_records.get(id(model), (None, None))[1]
     if rec is None and create:
         rec = _Record()
         try:
-            model._stagehall_record = rec
+            setattr(model, _RECORD_ATTR, rec)
         except (AttributeError, TypeError):
             _detached_records[id(model)] = (model, rec)
+    return rec
+
+
+def _size(value):
+    return len(value) if isinstance(value, (list, tuple, dict)) else -1
+
+
+def _fingerprint(model):
+    """The model's attributes: each value itself (held, so that its id is not
+    reused) and the length of the containers among them."""
+    try:
+        items = vars(model).items()
+    except TypeError:
+        return ()
+    return [(key, value, _size(value)) for key, value in items if key != _RECORD_ATTR]
+
+
+def _unchanged(model, fingerprint):
+    try:
+        items = vars(model).items()
+    except TypeError:
+        return True
+    n = 0
+    for key, value in items:
+        if key == _RECORD_ATTR:
+            continue
+        if n == len(fingerprint):
+            return False
+        old_key, old_value, old_size = fingerprint[n]
+        if old_value is not value or old_key != key or old_size != _size(value):
+            return False
+        n += 1
+    return n == len(fingerprint)
+
+
+def init_model(model):
+    """Call ``model.init()`` unless the current context has seen it already.
+
+    A ``Model`` whose overriding ``init()`` skipped the base class gets its
+    quadric all the same.
+    """
+    ctx = _current_context
+    rec = _record_of(model)
+    if ctx not in rec.initialised:
+        init = getattr(model, "init", None)
+        if init is not None:
+            init()
+        if isinstance(model, Model) and getattr(model, "pQuadric", None) is None:
+            Model.init(model)
+        rec.initialised.add(ctx)
     return rec
 
 
@@ -123,7 +183,7 @@ def draw_model(model):
     Calls its ``init()`` first if this context has not seen it yet, then
     replays its display list, recording ``draw_scene()`` into it when the list
     is missing or stale. Inside another model's recording the drawing is
-    inlined into that list (and invalidating this model invalidates that one).
+    inlined into that list, which then goes stale with this model too.
     If ``draw_scene()`` raises, the list is closed and stays stale, the matrix
     and attribute stacks are restored, GL errors are cleared and the exception
     propagates.
@@ -131,27 +191,26 @@ def draw_model(model):
     from OpenGL.GL import GL_COMPILE, glCallList, glEndList, glGenLists, glNewList
 
     ctx = _current_context
-    rec = _record_of(model)
-    if ctx not in rec.initialised:
-        init = getattr(model, "init", None)
-        if init is not None:
-            init()
-        if isinstance(model, Model) and getattr(model, "pQuadric", None) is None:
-            Model.init(model)  # an overriding init() forgot the base class
-        rec.initialised.add(ctx)
-    for outer in _recording:
-        rec.containers.add(outer)
+    rec = init_model(model)
 
     if _recording or ctx is None or not getattr(model, "use_display_list", True):
         with _GLGuard():
             model.draw_scene()
+        if _recording:
+            entry = (model, _fingerprint(model))
+            for outer, inlined in _recording:
+                rec.containers.add(outer)
+                inlined.append(entry)
         return
 
     name = rec.lists.get(ctx)
-    if name is None or ctx not in rec.fresh:
+    if name is None or ctx not in rec.fresh or not all(
+            _unchanged(m, fp) for m, fp in rec.prints[ctx]):
+        rec.fresh.discard(ctx)
         if name is None:
             name = rec.lists[ctx] = glGenLists(1)
-        _recording.append(rec)
+        inlined = []
+        _recording.append((rec, inlined))
         try:
             with _GLGuard(name):
                 glNewList(name, GL_COMPILE)
@@ -159,6 +218,7 @@ def draw_model(model):
                 glEndList()
         finally:
             _recording.pop()
+        rec.prints[ctx] = [(model, _fingerprint(model))] + inlined
         rec.fresh.add(ctx)
     glCallList(name)
 

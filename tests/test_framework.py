@@ -16,8 +16,8 @@ from OpenGL.GL import (
     GL_MODELVIEW_STACK_DEPTH, GL_PROJECTION, GL_PROJECTION_MATRIX,
     GL_PROJECTION_STACK_DEPTH, GL_QUADS, GL_RGB, GL_UNSIGNED_BYTE, glBegin, glClear,
     glClearColor, glColor3f, glEnable, glEnd, glGetDoublev, glGetError, glGetIntegerv,
-    glLoadIdentity, glMatrixMode, glPushAttrib, glPushMatrix, glReadBuffer,
-    glReadPixels, glVertex2f, glVertex3f, glViewport)
+    glLoadIdentity, glMatrixMode, glOrtho, glPushAttrib, glPushMatrix, glReadBuffer,
+    glReadPixels, glRotatef, glVertex2f, glVertex3f, glViewport)
 from OpenGL.error import GLError
 
 import Stagehall
@@ -25,26 +25,46 @@ from Stagehall import Framepane, Model, View, draw_model
 
 from conftest import REPO, run_python, subprocess_env
 
+try:
+    import Swoopline
+except ImportError:  # the native modules are not built for every interpreter
+    Swoopline = None
+native = pytest.mark.skipif(Swoopline is None, reason="needs the native modules")
+
 CAM = {"eye": [0, 0, 4], "center": [0, 0, 0], "up": [0, 1, 0],
        "fovy": 30, "aspect": 1.0, "near": 0.1, "far": 100.0}
 
 
-class Flat(Model):
+class Counted(Model):
+    """Counts its init() and draw_scene() calls in a dict that stays the same
+    object of the same size, so that counting is no change of the model."""
+
+    def __init__(self):
+        Model.__init__(self)
+        self.calls = {"init": 0, "draw": 0}
+
+    inits = property(lambda self: self.calls["init"])
+    draws = property(lambda self: self.calls["draw"])
+
+    def init(self):
+        Model.init(self)
+        self.calls["init"] += 1
+
+    def draw_scene(self):
+        self.calls["draw"] += 1
+
+
+class Flat(Counted):
     """Fills the viewport (identity matrices) with self.color; counts calls.
     With fail set, it raises midway, leaving a matrix, attributes and perhaps
     a glBegin open."""
 
     def __init__(self, color=(1.0, 0.0, 0.0)):
-        Model.__init__(self)
+        Counted.__init__(self)
         self.color, self.fail = color, False
-        self.inits = self.draws = 0
-
-    def init(self):
-        Model.init(self)
-        self.inits += 1
 
     def draw_scene(self):
-        self.draws += 1
+        self.calls["draw"] += 1
         glColor3f(*self.color)
         if self.fail:
             glPushMatrix()
@@ -75,36 +95,78 @@ def render(pane, model):
                                         GL_RGB, GL_UNSIGNED_BYTE)))
 
 
-RED, GREEN = (255, 0, 0), (0, 255, 0)
+RED, GREEN, BLUE = (255, 0, 0), (0, 255, 0), (0, 0, 255)
 
 
-def test_recording_replays_until_invalidated(gl_window):
-    pane, model = gl_window(), Flat()
-    assert render(pane, model) == RED
-    model.color = (0.0, 1.0, 0.0)
-    # The list still holds the red drawing, and draw_scene is not called again.
-    assert [render(pane, model) for _ in range(3)] == [RED] * 3
-    assert model.draws == 1
+def test_recording_follows_model_changes(gl_window):
+    pane, model = gl_window(), Flat([1.0, 0.0, 0.0])
+    # Replayed while nothing changes: draw_scene is not called again.
+    assert [render(pane, model) for _ in range(3)] == [RED] * 3 and model.draws == 1
+    model.color[:] = [0.0, 1.0, 0.0]            # a change inside a value goes unseen
+    assert render(pane, model) == RED and model.draws == 1
     model.invalidate()
     assert render(pane, model) == GREEN and model.draws == 2
+    model.color = (0.0, 0.0, 1.0)               # another object bound
+    assert render(pane, model) == BLUE and model.draws == 3
+    steps = [lambda: setattr(model, "extra", []), lambda: model.extra.append(1),
+             lambda: model.__dict__.pop("extra")]
+    for step in steps:                          # attribute added, grown, removed
+        draws = model.draws
+        step()
+        assert [render(pane, model) for _ in range(2)] == [BLUE] * 2
+        assert model.draws == draws + 1
 
 
-def test_nested_model_invalidates_its_container(gl_window):
+@pytest.mark.parametrize("change", ["invalidate", "rebind"])
+def test_nested_model_change_renews_its_container(gl_window, change):
     inner = Flat()
 
-    class Outer(Model):
-        draws = 0
-
+    class Outer(Counted):
         def draw_scene(self):
-            self.draws += 1
+            Counted.draw_scene(self)
             draw_model(inner)
 
     pane, outer = gl_window(), Outer()
     assert render(pane, outer) == RED
     inner.color = (0.0, 1.0, 0.0)
-    Stagehall.invalidate(inner)
+    if change == "invalidate":
+        Stagehall.invalidate(inner)
     assert render(pane, outer) == GREEN
     assert (outer.draws, inner.draws, inner.inits) == (2, 2, 1)
+
+
+@native
+def test_spline_pictures_follow_its_data(gl_window, sample_spline_points):
+    """A curve drawn in a window shows what a new curve with the same data
+    shows, whatever changed it, without being invalidated."""
+    pane = gl_window(size=(96, 96))
+
+    def picture(model):
+        pane.make_current()
+        glViewport(0, 0, 96, 96)
+        glClearColor(0, 0, 0, 1)
+        glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT)
+        for mode in (GL_PROJECTION, GL_MODELVIEW):
+            glMatrixMode(mode)
+            glLoadIdentity()
+        glOrtho(-1.5, 1.5, -1.5, 1.5, -3, 3)
+        glRotatef(30, 1, 1, 0)
+        draw_model(model)
+        glReadBuffer(GL_BACK)
+        return bytes(bytearray(glReadPixels(0, 0, 96, 96, GL_RGB, GL_UNSIGNED_BYTE)))
+
+    points = sample_spline_points
+    curve = Swoopline.Swoopline()
+    curve.invalidate = lambda: None             # the framework must notice by itself
+    empty = picture(curve)
+    for n in range(1, len(points) + 1):
+        curve.add_point(points[n - 1])
+        assert picture(curve) == picture(Swoopline.Swoopline(points[:n])), n
+    assert picture(curve) != empty
+    curve.set_data(points[2:])
+    assert picture(curve) == picture(Swoopline.Swoopline(points[2:]))
+    curve.set_data([])
+    assert picture(curve) == empty
 
 
 def test_init_once_per_context(gl_window):
@@ -121,12 +183,13 @@ def test_init_once_per_context(gl_window):
 
 class SkipsBaseInit(Flat):
     def __init__(self):
-        self.color, self.fail, self.inits, self.draws = (1.0, 0.0, 0.0), False, 0, 0
+        self.color, self.fail, self.calls = (1.0, 0.0, 0.0), False, {"init": 0, "draw": 0}
 
 
 class NotAModel(object):
-    color, fail, draws = (1.0, 0.0, 0.0), False, 0
-    draw_scene = Flat.draw_scene
+    __init__ = SkipsBaseInit.__dict__["__init__"]
+    draws = Counted.__dict__["draws"]
+    draw_scene = Flat.__dict__["draw_scene"]
 
 
 @pytest.mark.parametrize("cls", [SkipsBaseInit, NotAModel])
@@ -191,7 +254,7 @@ def test_view_follows_window_shape_and_draws_through_framepane(gl_window):
 def test_view_as_model_of_another_view(gl_window):
     model = Flat()
     inner = View(model, dict(CAM))
-    outer = View(inner, {**CAM, "eye": [5, 5, 5]})
+    outer = View(inner, dict(CAM, eye=[5, 5, 5]))
     own, external = gl_window(inner), gl_window(outer)
     for pane in (own, external, external):
         pane.display()
