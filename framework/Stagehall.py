@@ -21,8 +21,11 @@ Three roles meet here:
     GL_MODELVIEW);
   - ``view.draw()``: draw the scene, normally ``draw_model(self.model)``;
 
-  and forwards input to these, when present:
+  and calls these, when present:
 
+  - ``view.init()``, once per window before its first frame is cleared, so
+    that the models' ``init()`` (which may choose the clear colour) runs
+    first; ``View.init()`` is ``init_model(self.model)``;
   - ``view.mouse(button, state, x, y)``, ``view.motion(x, y)`` and
     ``view.keyboard(key, x, y)``, each returning True when the window must be
     redrawn. Without ``keyboard()``, the window itself quits on q or Escape.
@@ -35,17 +38,31 @@ Three roles meet here:
 * A ``Framepane`` is a GLUT window on a view. The framework keeps every window
   alive (``panes()``); the caller may drop the object.
 
-Snapshot mode (``snapshot_mode()``), for running without a person watching:
-every window renders a few frames, its pixels are captured, and the GLUT main
-loop is left so that the caller's ``glutMainLoop()`` returns.
+GLUT is initialised once per process and stays up: freeglut's own main loop
+shuts it down when it returns, and the GL stack does not survive a second
+initialisation. So ``glutInit`` and ``glutMainLoop`` (those of ``OpenGL.GLUT``
+and the ones ``Sketchkit`` exports) are the framework's ``glut_init()`` and
+``main_loop()``: the loop returns when ``leave_main_loop()`` is called or the
+last window closes, closes the windows still open, and the next viewer in the
+same process starts afresh. ``shutdown()`` (also run at exit) ends GLUT.
 
-OpenGL is imported only where it is used, so that models can be built and
-tested without a display.
+Snapshot mode (``snapshot_mode()``), for running without a person watching:
+every window renders a few frames, its pixels are captured, and the main loop
+is left so that the caller's ``glutMainLoop()`` returns.
+
+Runs on Python 2.7 and 3. OpenGL is imported only where it is used, so that
+models can be built and tested without a display.
 """
 
+from __future__ import division
+
+import atexit
+import ctypes
+import ctypes.util
 import itertools
 import math
 import sys
+import time
 import traceback
 import weakref
 
@@ -53,9 +70,23 @@ import numpy as np
 
 __all__ = ["Model", "View", "Framepane", "CAMERA_KEYS", "draw_model", "init_model",
            "invalidate", "request_redisplay", "leave_main_loop", "panes",
-           "snapshot_mode", "in_snapshot_mode"]
+           "snapshot_mode", "in_snapshot_mode", "glut_init", "main_loop", "shutdown",
+           "add_timer"]
 
 CAMERA_KEYS = ("eye", "center", "up", "fovy", "aspect", "near", "far")
+
+_clock = getattr(time, "monotonic", time.time)
+try:
+    _TEXT = (str, unicode)  # noqa: F821  (Python 2)
+except NameError:
+    _TEXT = (str,)
+
+
+def _raise_alone(exc):
+    """Raise exc without the exception being handled as its context."""
+    exc.__cause__ = None
+    exc.__suppress_context__ = True
+    raise exc
 
 
 # ---------------------------------------------------------------------------
@@ -364,6 +395,9 @@ class View(object):
         if width > 0 and height > 0:
             self.aspect = width / float(height)
 
+    def init(self):
+        init_model(self.model)
+
     def apply(self, width, height):
         from OpenGL.GL import GL_MODELVIEW, GL_PROJECTION, glLoadIdentity, glMatrixMode
         from OpenGL.GLU import gluLookAt, gluPerspective
@@ -501,12 +535,294 @@ class View(object):
 
 
 # ---------------------------------------------------------------------------
+# GLUT: library, initialisation, main loop, timers
+# ---------------------------------------------------------------------------
+
+def _find_glut():
+    """Hand PyOpenGL the GLUT library where it did not find it itself.
+
+    Older PyOpenGL releases look only for libglut.so.N with a one-digit N, and
+    miss e.g. libglut.so.3.12. GLUT functions that PyOpenGL bound before this
+    runs are its placeholders for missing functions; pointed at the library,
+    they resolve at their first call.
+    """
+    try:
+        from OpenGL.platform import PLATFORM, baseplatform
+    except ImportError:
+        return
+    try:
+        if getattr(PLATFORM, "GLUT", None) is not None:
+            return
+    except Exception:
+        return
+    lib = None
+    for name in (ctypes.util.find_library("glut"), "libglut.so.3", "libglut.so",
+                 ctypes.util.find_library("freeglut")):
+        if name:
+            try:
+                lib = ctypes.CDLL(name, mode=ctypes.RTLD_GLOBAL)
+                break
+            except OSError:
+                pass
+    if lib is None:
+        return
+    PLATFORM.GLUT = lib
+    placeholder = getattr(baseplatform, "_NullFunctionPointer", None)
+    if placeholder is None:
+        return
+    modules = [module for name, module in list(sys.modules.items())
+               if module is not None and name.startswith(("OpenGL.GLUT", "OpenGL.raw.GLUT"))]
+    for module in modules:
+        for value in list(vars(module).values()):
+            if isinstance(value, placeholder) and getattr(value, "DLL", lib) is None:
+                value.DLL = lib
+    # The callback setters call the library directly; those made without it
+    # stand on a stub that raises.
+    special = sys.modules.get("OpenGL.GLUT.special")
+    if special is None:
+        return
+    special.GLUT = lib
+    for name, value in list(vars(special).items()):
+        if name.startswith("_base_glut") and value is None:
+            setattr(special, name, getattr(lib, name[len("_base_"):], None))
+    for module in modules:
+        for value in list(vars(module).values()):
+            if (isinstance(value, special.GLUTCallback)
+                    and getattr(value.wrappedOperation, "__name__", None) == "failFunction"):
+                value.wrappedOperation = getattr(lib, "glut%sFunc" % value.typeName,
+                                                 value.wrappedOperation)
+
+
+_find_glut()
+
+_pyopengl_glut_init = None
+_glut_watched = False      # exit hook installed, window-close action set
+_loop_running = False
+_foreign_loop = False      # freeglut's own glutMainLoop (windows not ours)
+_leave = False
+_work = False              # a redisplay was posted since the last loop pass
+_timers = []
+_IDLE_WAIT = 0.005         # seconds; the longest an idle loop pass sleeps
+
+
+def _glut_up():
+    from OpenGL.GLUT import GLUT_INIT_STATE, glutGet
+
+    return bool(glutGet(GLUT_INIT_STATE))
+
+
+def _watch_glut():
+    """Set-up for an initialised GLUT, done once."""
+    global _glut_watched
+    from OpenGL.GLUT import (GLUT_ACTION_CONTINUE_EXECUTION, GLUT_ACTION_ON_WINDOW_CLOSE,
+                             glutSetOption)
+
+    # Without this, freeglut ends the process when a window is closed.
+    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_CONTINUE_EXECUTION)
+    if not _glut_watched:
+        _glut_watched = True
+        # freeglut's own exit handler destroys the windows after the
+        # interpreter is gone, calling their Python close callbacks. Run at
+        # the latest when the first window opens, this handler comes before
+        # that of a private X server started earlier.
+        atexit.register(_shutdown_at_exit)
+
+
+def glut_init(*args):
+    """``glutInit()`` that may be called any number of times.
+
+    freeglut ends the process on a second initialisation; here later calls
+    return at once while GLUT is up.
+    """
+    from OpenGL.GLUT import special
+
+    if _glut_up():
+        return list(args)
+    special.INITIALIZED = False  # PyOpenGL would skip the call after a shutdown
+    result = (_pyopengl_glut_init or special.glutInit)(*args)
+    _watch_glut()
+    return result
+
+
+class _Timer(object):
+    def __init__(self, due, callback):
+        self.due, self.callback, self.active = due, callback, True
+
+    def cancel(self):
+        self.active = False
+
+
+def add_timer(milliseconds, callback):
+    """Call ``callback()`` once, after that many milliseconds, from the main
+    loop; returns a handle with ``cancel()`` and ``active``.
+
+    A timer belongs to the main loop it runs in: one still pending when that
+    loop ends is cancelled. (GLUT's own timers would outlive the windows and
+    call into Python objects that PyOpenGL frees with them.)
+    """
+    timer = _Timer(_clock() + milliseconds / 1000.0, callback)
+    _timers.append(timer)
+    return timer
+
+
+def _run_timers():
+    now = _clock()
+    due = [t for t in _timers if t.due <= now or not t.active]
+    for timer in due:
+        _timers.remove(timer)
+    for timer in sorted(due, key=lambda t: t.due):
+        if timer.active:
+            timer.active = False
+            try:
+                timer.callback()
+            except Exception:
+                _report(None, "timer", "running the timer %r" % (timer.callback,))
+
+
+def _cancel_timers():
+    for timer in _timers:
+        timer.active = False
+    del _timers[:]
+
+
+def _idle_wait():
+    global _work
+    if _work:
+        _work = False
+        return
+    wait = _IDLE_WAIT
+    if _timers:
+        wait = min(wait, min(t.due for t in _timers) - _clock())
+    if wait > 0:
+        time.sleep(wait)
+
+
+def main_loop():
+    """``glutMainLoop()`` of the framework.
+
+    Runs GLUT's events, the redisplays and the timers until
+    ``leave_main_loop()`` is called or no window of the framework is left,
+    then closes the windows still open and returns; GLUT stays initialised
+    for the next viewer. Raises RuntimeError, where freeglut would end the
+    process, when GLUT is not initialised, no window is open or the loop is
+    already running.
+    """
+    global _loop_running, _leave
+    from OpenGL.GLUT import glutGetWindow, glutMainLoopEvent
+
+    if _loop_running or _foreign_loop:
+        raise RuntimeError("glutMainLoop: the main loop is already running")
+    if not _glut_up():
+        raise RuntimeError("glutMainLoop: GLUT is not initialised; call glutInit() first")
+    _watch_glut()
+    if not _panes:
+        if glutGetWindow():
+            return _run_foreign_loop()
+        raise RuntimeError("glutMainLoop: no window is open")
+    _loop_running, _leave = True, False
+    if _snapshot is not None:
+        add_timer(_snapshot.timeout * 1000, _snapshot.expire)
+    try:
+        while _panes and not _leave:
+            glutMainLoopEvent()
+            del _retired[:]
+            _run_timers()
+            if _panes and not _leave:
+                _idle_wait()
+    finally:
+        _loop_running = False
+        _cancel_timers()
+        for pane in list(_panes):
+            pane.close()
+        if _glut_up():
+            glutMainLoopEvent()  # completes the destruction of the windows
+        del _retired[:]
+
+
+def _run_foreign_loop():
+    """freeglut's own loop, for windows opened without the framework; it
+    shuts GLUT down when it returns."""
+    global _foreign_loop
+    from OpenGL.GLUT import special
+    from OpenGL.platform import PLATFORM
+
+    _foreign_loop = True
+    try:
+        PLATFORM.GLUT.glutMainLoop()
+    finally:
+        _foreign_loop = False
+        special.INITIALIZED = False
+        _forget_windows()
+
+
+def leave_main_loop():
+    """Make the running main loop return; it closes every window as it ends."""
+    global _leave
+    _leave = True
+    if _foreign_loop:
+        from OpenGL.GLUT import glutLeaveMainLoop
+
+        glutLeaveMainLoop()
+
+
+def _forget_windows():
+    del _panes[:]
+    del _closing[:]
+    del _retired[:]
+    _cancel_timers()
+
+
+def shutdown():
+    """Close every window and shut GLUT down (done at exit by itself).
+
+    Call it before the X server goes away. GLUT can be initialised again
+    afterwards, but the GL stack does not reliably survive that.
+    """
+    from OpenGL.GLUT import glutMainLoopEvent, special
+    from OpenGL.platform import PLATFORM
+
+    if _loop_running or _foreign_loop:
+        raise RuntimeError("Stagehall.shutdown: the main loop is running")
+    if _glut_up():
+        for pane in list(_panes):
+            pane.close()
+        glutMainLoopEvent()
+        PLATFORM.GLUT.glutExit()
+        special.INITIALIZED = False
+    _forget_windows()
+
+
+def _shutdown_at_exit():
+    try:
+        if not _loop_running and not _foreign_loop and _glut_up():
+            shutdown()
+    except Exception:
+        traceback.print_exc()
+
+
+def _take_over_glut():
+    """Make ``OpenGL.GLUT.glutInit`` and ``glutMainLoop`` the framework's, for
+    the viewers that import them from there."""
+    global _pyopengl_glut_init
+    try:
+        import OpenGL.GLUT as glut
+    except ImportError:
+        return
+    if glut.glutInit is not glut_init:
+        _pyopengl_glut_init = glut.glutInit
+        glut.glutInit = glut_init
+        glut.glutMainLoop = main_loop
+
+
+# ---------------------------------------------------------------------------
 # Windows
 # ---------------------------------------------------------------------------
 
 # Callers drop the Framepane they create, so the framework holds every pane.
 _panes = []
 _closing = []  # closed by the program, until GLUT has destroyed them
+# Destroyed during this loop pass: their callbacks are still on the C stack.
+_retired = []
 _pane_serials = itertools.count(1)
 _snapshot = None
 
@@ -518,36 +834,22 @@ def panes():
 
 def request_redisplay():
     """Ask every open window to draw again (for instance after a data change)."""
+    global _work
     if _panes:
-        from OpenGL.GLUT import GLUT_INIT_STATE, glutGet, glutPostWindowRedisplay
+        from OpenGL.GLUT import glutPostWindowRedisplay
 
-        if not glutGet(GLUT_INIT_STATE):  # GLUT was shut down under us
-            del _panes[:]
+        if not _glut_up():  # GLUT was shut down under us
+            _forget_windows()
             return
         for pane in _panes:
             glutPostWindowRedisplay(pane.window)
-
-
-def leave_main_loop():
-    """Make glutMainLoop() return; GLUT then destroys every window."""
-    from OpenGL.GLUT import glutLeaveMainLoop, special
-
-    # freeglut shuts down once the loop returns: nothing may address these
-    # windows again, and a later glutInit() must really initialise it anew.
-    del _panes[:]
-    special.INITIALIZED = False
-    glutLeaveMainLoop()
+        _work = True
 
 
 def _ensure_glut():
-    from OpenGL.GLUT import (GLUT_ACTION_CONTINUE_EXECUTION, GLUT_ACTION_ON_WINDOW_CLOSE,
-                             GLUT_INIT_STATE, glutGet, glutSetOption)
-    from Sketchkit import glutInit
-
-    if not glutGet(GLUT_INIT_STATE):
-        glutInit()
-    # Without this, freeglut ends the process when a window is closed.
-    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_CONTINUE_EXECUTION)
+    if not _glut_up():
+        glut_init()
+    _watch_glut()
 
 
 class Framepane(object):
@@ -566,9 +868,9 @@ class Framepane(object):
             GLUT_DEPTH, GLUT_INIT_DISPLAY_MODE, glutCloseFunc, glutCreateWindow,
             glutDisplayFunc, glutGet, glutInitDisplayMode, glutInitWindowPosition,
             glutInitWindowSize, glutKeyboardFunc, glutMotionFunc, glutMouseFunc,
-            glutReshapeFunc, glutTimerFunc)
+            glutReshapeFunc)
 
-        if not isinstance(title, str):
+        if not isinstance(title, _TEXT):
             raise TypeError(
                 "Framepane: title must be a str, not %s" % type(title).__name__)
         width, height = _pair("window_size", window_size)
@@ -579,15 +881,17 @@ class Framepane(object):
         self.window_size = (self.width, self.height)
         self.window_pos = position and (int(round(position[0])), int(round(position[1])))
         self.frames = 0
+        self._reported = {}   # what failed -> the error last reported for it
 
         _ensure_glut()
         # The depth test needs a depth buffer, whatever mode the caller chose.
         glutInitDisplayMode(glutGet(GLUT_INIT_DISPLAY_MODE) | GLUT_DEPTH)
         glutInitWindowSize(self.width, self.height)
         glutInitWindowPosition(*(self.window_pos or (-1, -1)))
-        self.window = glutCreateWindow(title.encode("utf-8"))
+        self.window = glutCreateWindow(
+            title if isinstance(title, bytes) else title.encode("utf-8"))
         self.context = next(_pane_serials)
-        # Set once: a model's init() may choose its own (Spirelet: white).
+        # The model's init() may choose its own (Spirelet: white).
         glClearColor(*self.background)
         glEnable(GL_DEPTH_TEST)
         # PyOpenGL drops its references to these when asked to destroy the
@@ -596,9 +900,6 @@ class Framepane(object):
             glutDisplayFunc(self._on_display), glutReshapeFunc(self._on_reshape),
             glutKeyboardFunc(self._on_keyboard), glutMouseFunc(self._on_mouse),
             glutMotionFunc(self._on_motion), glutCloseFunc(self._on_close)]
-        if _snapshot is not None and not _snapshot.timer_set:
-            _snapshot.timer_set = True
-            glutTimerFunc(int(_snapshot.timeout * 1000), _snapshot.expire, 0)
         _panes.append(self)
 
     def make_current(self):
@@ -610,12 +911,14 @@ class Framepane(object):
         _current_context = self.context
 
     def display(self):
-        """Draw one frame: clear, apply the view, draw, swap."""
+        """Draw one frame: init the view's models, clear, apply the view, draw, swap."""
+        global _work
         from OpenGL.GL import (GL_COLOR_BUFFER_BIT, GL_DEPTH_BUFFER_BIT, GL_MODELVIEW,
                                glClear, glMatrixMode, glViewport)
         from OpenGL.GLUT import glutPostRedisplay, glutSwapBuffers
 
         self.make_current()
+        init_model(self.view)
         glViewport(0, 0, self.width, self.height)
         glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT)
         self.view.apply(self.width, self.height)
@@ -627,14 +930,17 @@ class Framepane(object):
                 _snapshot.capture(self)
             else:
                 glutPostRedisplay()
+                _work = True
         glutSwapBuffers()
         if _snapshot is not None and all(p in _snapshot.done for p in _panes):
             leave_main_loop()
 
     def request_redisplay(self):
+        global _work
         from OpenGL.GLUT import glutPostWindowRedisplay
 
         glutPostWindowRedisplay(self.window)
+        _work = True
 
     def close(self):
         """Destroy the window (GLUT completes it in its event loop)."""
@@ -642,8 +948,9 @@ class Framepane(object):
 
         if self in _panes:
             _panes.remove(self)
-            _closing.append(self)
-            glutDestroyWindow(self.window)
+            if _glut_up():
+                _closing.append(self)
+                glutDestroyWindow(self.window)
 
     # GLUT callbacks: an exception escaping one would end the process.
 
@@ -651,13 +958,17 @@ class Framepane(object):
         try:
             self.display()
         except Exception:
-            _report("drawing window %r" % self.title)
+            _report(self, "display", "drawing window %r" % self.title)
+        else:
+            self._reported.pop("display", None)
 
     def _on_reshape(self, width, height):
+        global _work
         from OpenGL.GLUT import glutPostRedisplay
 
         self.width, self.height = width, height
         glutPostRedisplay()
+        _work = True
 
     def _on_keyboard(self, key, x, y):
         handler = getattr(self.view, "keyboard", None)
@@ -676,18 +987,32 @@ class Framepane(object):
             if handler is not None and handler(*args):
                 self.request_redisplay()
         except Exception:
-            _report("handling input in window %r" % self.title)
+            _report(self, "input", "handling input in window %r" % self.title)
+        else:
+            self._reported.pop("input", None)
 
     def _on_close(self):
         for registry in (_panes, _closing):
             if self in registry:
                 registry.remove(self)
+        _retired.append(self)
 
 
-def _report(doing):
-    """Print the current exception; in snapshot mode, also stop."""
-    sys.stderr.write("Stagehall: error while %s:\n" % doing)
-    traceback.print_exc()
+_timer_errors = {}
+
+
+def _report(pane, kind, doing):
+    """Print the exception being handled, unless the same one was printed
+    last for this pane and kind (a failing drawing fails at every frame);
+    in snapshot mode, also stop."""
+    exc_type, exc, tb = sys.exc_info()
+    last = traceback.extract_tb(tb)[-1:]
+    key = (exc_type, repr(exc), [tuple(frame)[:3] for frame in last])
+    seen = _timer_errors if pane is None else pane._reported
+    if seen.get(kind) != key:
+        seen[kind] = key
+        sys.stderr.write("Stagehall: error while %s (shown once while it recurs):\n" % doing)
+        traceback.print_exc()
     if _snapshot is not None:
         _snapshot.errors.append(doing)
         leave_main_loop()
@@ -698,8 +1023,8 @@ def _pair(name, value):
         first, second = value
         return (first + 0, second + 0)  # numbers only, float or int
     except (TypeError, ValueError):
-        raise TypeError("Framepane: %s must be a pair of numbers, got %r"
-                        % (name, value)) from None
+        _raise_alone(TypeError("Framepane: %s must be a pair of numbers, got %r"
+                               % (name, value)))
 
 
 # ---------------------------------------------------------------------------
@@ -710,7 +1035,6 @@ class _Snapshot(object):
     def __init__(self, frames, timeout):
         self.frames = frames
         self.timeout = timeout
-        self.timer_set = False
         self.done = set()
         self.images = []   # (title, width, height, RGB bytes, top row first)
         self.errors = []
@@ -724,13 +1048,15 @@ class _Snapshot(object):
         glReadBuffer(GL_BACK if glutGet(GLUT_WINDOW_DOUBLEBUFFER) else GL_FRONT)
         glPixelStorei(GL_PACK_ALIGNMENT, 1)
         w, h = pane.width, pane.height
-        data = bytes(glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE))
+        data = glReadPixels(0, 0, w, h, GL_RGB, GL_UNSIGNED_BYTE)
+        if not isinstance(data, bytes):
+            data = np.ascontiguousarray(data, dtype=np.uint8).tobytes()
         stride = 3 * w
         rows = b"".join(data[y * stride:(y + 1) * stride] for y in reversed(range(h)))
         self.images.append((pane.title, w, h, rows))
         self.done.add(pane)
 
-    def expire(self, value):
+    def expire(self):
         sys.stderr.write("Stagehall: snapshot timed out after %g s; windows not drawn: %s\n"
                          % (self.timeout,
                             ", ".join(repr(p.title) for p in _panes if p not in self.done)))
@@ -745,7 +1071,7 @@ def snapshot_mode(frames=3, timeout=60.0):
     captured; once every window has one, the main loop is left. The returned
     object's ``images`` lists (title, width, height, RGB bytes with the top
     row first) and its ``errors`` is non-empty if drawing failed or the
-    windows took longer than ``timeout`` seconds.
+    windows of a main loop took longer than ``timeout`` seconds.
     """
     global _snapshot
     if frames < 1:
@@ -758,3 +1084,6 @@ def in_snapshot_mode():
     """Whether windows are being captured rather than shown to a person
     (an animation may then hold still, so that every frame is the same)."""
     return _snapshot is not None
+
+
+_take_over_glut()

@@ -83,9 +83,13 @@ def main(argv=None):
     with stdout_to_stderr(), xvfb.ensure_display():
         import Stagehall
 
-        scene = importlib.import_module(args.module)
-        shots = Stagehall.snapshot_mode(frames=args.frames)
-        scene.main()
+        try:
+            scene = importlib.import_module(args.module)
+            shots = Stagehall.snapshot_mode(frames=args.frames)
+            scene.main()
+        finally:
+            # GLUT lets go of the X server before a private one stops.
+            Stagehall.shutdown()
 
     if shots.errors:
         return "snapshot: drawing failed (%s)" % "; ".join(shots.errors)
