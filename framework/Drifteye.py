@@ -15,6 +15,8 @@ small viewing pyramid. In the framework's snapshot mode it stays at the start
 of the loop, so that pictures do not depend on the machine's speed.
 """
 
+from __future__ import division
+
 import math
 import sys
 import time
@@ -28,11 +30,9 @@ from OpenGL.GL import (
     glLineWidth, glLoadIdentity, glMatrixMode, glPopAttrib, glPushAttrib,
     glVertex3f)
 from OpenGL.GLU import gluLookAt, gluPerspective
-from OpenGL.GLUT import glutTimerFunc
-
 import Stagehall
-from Stagehall import (CAMERA_KEYS, Model, draw_model, leave_main_loop, panes,
-                       request_redisplay)
+from Stagehall import (CAMERA_KEYS, Model, add_timer, draw_model, init_model,
+                       leave_main_loop, panes, request_redisplay)
 
 __all__ = ["Drifteye", "flight_path"]
 
@@ -75,8 +75,8 @@ def _template_loop():
     for k in range(LOOP_POINTS):
         u = k * step
         flat, dflat = _trefoil(s0 + u)
-        x, z = spin @ flat
-        dx, dz = spin @ dflat
+        x, z = spin.dot(flat)
+        dx, dz = spin.dot(dflat)
         base = (1.0 + math.cos(u + CLIMB_LEAD)) / norm
         y = CRUISE_HEIGHT + (top - CRUISE_HEIGHT) * base ** CLIMB_SHARPNESS
         dy = ((top - CRUISE_HEIGHT) * CLIMB_SHARPNESS * base ** (CLIMB_SHARPNESS - 1)
@@ -166,7 +166,8 @@ class Drifteye(Model):
     # Its pose changes every frame, so nothing of it may be replayed.
     use_display_list = False
 
-    def __init__(self, scene, cam_spec, curve, clock=time.monotonic, speed=SPEED):
+    def __init__(self, scene, cam_spec, curve, clock=getattr(time, "monotonic", time.time),
+                 speed=SPEED):
         Model.__init__(self)
         _check_cam_spec(cam_spec)
         if len(getattr(curve, "point_tangent_list", ())):
@@ -185,7 +186,8 @@ class Drifteye(Model):
         self.distance = 0.0
         self.paused = False
         self._last_time = None
-        self._timer_running = False
+        self._timer = None
+        self._timer_error = None
 
     # Position along the path ----------------------------------------------
 
@@ -237,29 +239,34 @@ class Drifteye(Model):
         self.paused = not self.paused
 
     def _start_timer(self):
-        if self._timer_running or _snapshot_active():
+        # A main loop that ends cancels its timers; a later one restarts it.
+        if (self._timer is not None and self._timer.active) or _snapshot_active():
             return
-        self._timer_running = True
         self._last_time = None
-        glutTimerFunc(TIMER_MS, self._tick, 0)
+        self._timer = add_timer(TIMER_MS, self._tick)
 
-    def _tick(self, value):
+    def _tick(self):
+        if not any(p.view is self for p in panes()):
+            return  # its window is closed; showing it again restarts the timer
         try:
-            if not panes():
-                self._timer_running = False  # every window closed; the next one restarts it
-                return
             moving = not self.paused
             self.update()
             if moving:
                 request_redisplay()
-            glutTimerFunc(TIMER_MS, self._tick, 0)
         except Exception:
-            # An exception escaping a GLUT callback would end the process.
-            self._timer_running = False
-            sys.stderr.write("Drifteye: error in the timer:\n")
-            traceback.print_exc()
+            # Once, not at every tick.
+            error = (type(self), repr(sys.exc_info()[1]))
+            if error != self._timer_error:
+                self._timer_error = error
+                sys.stderr.write("Drifteye: error in the timer:\n")
+                traceback.print_exc()
+        self._timer = add_timer(TIMER_MS, self._tick)
 
     # The view of its own window ---------------------------------------------
+
+    def init(self):
+        Model.init(self)
+        init_model(self.scene)
 
     def apply(self, width, height):
         self._start_timer()

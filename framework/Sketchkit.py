@@ -7,16 +7,18 @@ float sqrt. Importing it needs no display: the drawing functions require a
 current OpenGL context only when they are called.
 """
 
+from __future__ import division
+
 from math import sqrt
 
+# First: it lets PyOpenGL find GLUT, and GLUT's life cycle is the framework's.
+import Stagehall as _stagehall
 from OpenGL.GL import (
     GL_ALL_ATTRIB_BITS, GL_QUADS, glBegin, glColor3f, glEnd, glNormal3f,
     glPopAttrib, glPopMatrix, glPushAttrib, glPushMatrix, glRotatef,
     glTranslatef, glVertex3f)
 from OpenGL.GLU import gluCylinder, gluNewQuadric, gluSphere
-from OpenGL import GLUT as _GLUT
-from OpenGL.GLUT import special as _glut_special
-from OpenGL.GLUT import GLUT_DOUBLE, GLUT_RGBA, glutInitDisplayMode, glutMainLoop
+from OpenGL.GLUT import GLUT_DOUBLE, GLUT_RGBA, glutInitDisplayMode
 
 __all__ = [
     "draw3DCoordinateAxesQuadrics", "drawCheckerBoard",
@@ -26,18 +28,11 @@ __all__ = [
 
 _own_quadric = None
 
-
-def glutInit(*args):
-    """Initialise GLUT unless it already is.
-
-    Calling it twice is harmless, where freeglut would end the process. After
-    a returning glutMainLoop() has shut GLUT down it initialises GLUT again,
-    but the GL stack does not reliably survive that: run one viewer per process.
-    """
-    if _GLUT.glutGet(_GLUT.GLUT_INIT_STATE):
-        return list(args)
-    _glut_special.INITIALIZED = False  # PyOpenGL would skip a second call
-    return _GLUT.glutInit(*args)
+# Calling glutInit() again is harmless, where freeglut would end the process;
+# glutMainLoop() returns when the viewer's windows are closed or q is pressed,
+# and GLUT stays up for the next viewer (see Stagehall).
+glutInit = _stagehall.glut_init
+glutMainLoop = _stagehall.main_loop
 
 
 def _quadric():

@@ -14,6 +14,8 @@ grows in the xy plane until "init_angle_axis" turns it (90 degrees about z
 stands it up along +y).
 """
 
+from __future__ import division
+
 import math
 import numbers
 
@@ -28,6 +30,11 @@ from OpenGL.GL import (
     glPushMatrix, glVertexPointer)
 
 __all__ = ["Sprigrule"]
+
+try:
+    _TEXT = (str, unicode)  # noqa: F821  (Python 2)
+except NameError:
+    _TEXT = (str,)
 
 REQUIRED_KEYS = ("init", "rule", "depth", "angle", "growth_factor", "init_angle_axis")
 
@@ -49,13 +56,13 @@ def _number(params, key):
     value = params[key]
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
         raise TypeError("Sprigrule: %r must be a number, got %r" % (key, value))
-    if not math.isfinite(value):
+    if math.isinf(value) or math.isnan(value):
         raise ValueError("Sprigrule: %r must be finite, got %r" % (key, value))
     return float(value)
 
 
 def _parse_rule(rule):
-    if not isinstance(rule, str):
+    if not isinstance(rule, _TEXT):
         raise TypeError("Sprigrule: 'rule' must be a string 'PRED->SUCC', got %r" % (rule,))
     if "->" not in rule:
         raise ValueError("Sprigrule: 'rule' must have the form 'PRED->SUCC', got %r" % rule)
@@ -89,8 +96,10 @@ def _parse_rotation(spec):
     try:
         axis = np.array(spec["axis"], dtype=float)
     except (TypeError, ValueError):
+        axis = None
+    if axis is None:
         raise TypeError("Sprigrule: init_angle_axis['axis'] must be three numbers, got %r"
-                        % (spec["axis"],)) from None
+                        % (spec["axis"],))
     if axis.shape != (3,) or not np.all(np.isfinite(axis)):
         raise ValueError("Sprigrule: init_angle_axis['axis'] must be three finite numbers, "
                          "got %r" % (spec["axis"],))
@@ -141,7 +150,7 @@ def interpret(text, angle_deg, length):
                 last = None
             pos = new
         elif symbol in turn:
-            frame = frame @ turn[symbol]
+            frame = frame.dot(turn[symbol])
         elif symbol == "[":
             stack.append((pos, frame, last))
         elif symbol == "]":
@@ -166,7 +175,7 @@ class Sprigrule(object):
         if missing:
             raise ValueError("Sprigrule: params lacks %s; it needs %s"
                              % (", ".join(map(repr, missing)), ", ".join(map(repr, REQUIRED_KEYS))))
-        if not isinstance(params["init"], str):
+        if not isinstance(params["init"], _TEXT):
             raise TypeError("Sprigrule: 'init' must be a string, got %r" % (params["init"],))
         depth = params["depth"]
         if isinstance(depth, bool) or not isinstance(depth, numbers.Integral):
@@ -187,9 +196,9 @@ class Sprigrule(object):
         self.segment_length = BASE_LENGTH * self.growth_factor ** self.depth
         starts, ends, self.levels, self.tips = interpret(
             self.string, self.angle, self.segment_length)
-        # Row vectors, so p @ R.T is R applied to every point.
-        self.starts = starts @ self.rotation.T
-        self.ends = ends @ self.rotation.T
+        # Row vectors, so p R^T is R applied to every point.
+        self.starts = starts.dot(self.rotation.T)
+        self.ends = ends.dot(self.rotation.T)
         self._groups = self._build_groups()
 
     def _build_groups(self):

@@ -10,7 +10,10 @@ import os
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
+try:
+    from pathlib import Path
+except ImportError:  # Python 2.7, where pytest 4.6 brings the backport
+    from pathlib2 import Path
 
 import numpy as np
 import pytest
@@ -38,11 +41,12 @@ def subprocess_env():
     return env
 
 
-def run_python(code, *flags, timeout=120):
+def run_python(code, *flags, **kwargs):
     """Run ``code`` in a fresh interpreter (same executable) and return the
     completed process (stdout/stderr as text)."""
+    timeout = kwargs.pop("timeout", 120)
     return subprocess.run(
-        [sys.executable, *flags, "-c", textwrap.dedent(code)],
+        [sys.executable] + list(flags) + ["-c", textwrap.dedent(code)],
         env=subprocess_env(), capture_output=True, text=True, timeout=timeout,
         cwd=str(REPO),
     )
@@ -141,7 +145,7 @@ def assert_memory_flat(fn, n, budget=4 << 20):
         fn()
     gc.collect()
     growth = rss_bytes() - before
-    assert growth < budget, f"RSS grew by {growth} bytes over {n} calls"
+    assert growth < budget, "RSS grew by %d bytes over %d calls" % (growth, n)
 
 
 def swallow(fn, exc):

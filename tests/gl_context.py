@@ -180,10 +180,10 @@ def project(points, eye, center, up, fovy, size):
     s /= np.linalg.norm(s)
     u = np.cross(s, f)
     rel = np.asarray(points, float) - eye
-    depth = rel @ f
+    depth = rel.dot(f)
     k = 1.0 / np.tan(np.radians(fovy) / 2.0)
-    return np.stack([(k * (rel @ s) / depth + 1.0) / 2.0 * size,
-                     (k * (rel @ u) / depth + 1.0) / 2.0 * size], axis=-1)
+    return np.stack([(k * rel.dot(s) / depth + 1.0) / 2.0 * size,
+                     (k * rel.dot(u) / depth + 1.0) / 2.0 * size], axis=-1)
 
 
 def pixel_centres(rows, cols, height):

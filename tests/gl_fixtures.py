@@ -1,22 +1,24 @@
 """Fixtures for tests that draw with real OpenGL: an X display (a private
 Xvfb when DISPLAY is unset), GLUT initialised once per process, and windows.
 
-freeglut ends the process on a second glutInit(), so code that runs a viewer's
-main() must run in a child process; the display fixture exports DISPLAY so
-that children find the server.
+GLUT stays initialised for the whole session (the framework never shuts it
+down before exit); the display fixture exports DISPLAY so that child
+processes find the server.
 """
 
-import importlib.util
-from pathlib import Path
+import os
+import sys
 
 import pytest
 
 __all__ = ["x_display", "glut", "gl_window", "BlankView"]
 
-_XVFB_PATH = Path(__file__).resolve().parent.parent / "tools" / "xvfb.py"
-_spec = importlib.util.spec_from_file_location("xvfb", _XVFB_PATH)
-xvfb = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(xvfb)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tools"))
+try:
+    import xvfb
+finally:
+    del sys.path[0]
 
 
 @pytest.fixture(scope="session")
@@ -35,9 +37,9 @@ def glut(x_display):
     yield
     # Let go of the X server before it stops: Xlib ends the process when its
     # server vanishes under an open connection.
-    from OpenGL.platform import PLATFORM
+    import Stagehall
 
-    PLATFORM.GLUT.glutExit()
+    Stagehall.shutdown()
 
 
 class BlankView(object):

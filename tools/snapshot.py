@@ -12,8 +12,11 @@ The built modules and framework/ are found on PYTHONPATH, else in this
 checkout's build/modules and framework.
 """
 
+from __future__ import print_function
+
 import argparse
 import contextlib
+import errno
 import importlib
 import os
 import struct
@@ -35,7 +38,7 @@ def write_png(path, width, height, rgb):
 
     def chunk(tag, data):
         return (struct.pack(">I", len(data)) + tag + data
-                + struct.pack(">I", zlib.crc32(tag + data)))
+                + struct.pack(">I", zlib.crc32(tag + data) & 0xffffffff))
 
     with open(path, "wb") as f:
         f.write(b"\x89PNG\r\n\x1a\n"
@@ -80,15 +83,23 @@ def main(argv=None):
     with stdout_to_stderr(), xvfb.ensure_display():
         import Stagehall
 
-        scene = importlib.import_module(args.module)
-        shots = Stagehall.snapshot_mode(frames=args.frames)
-        scene.main()
+        try:
+            scene = importlib.import_module(args.module)
+            shots = Stagehall.snapshot_mode(frames=args.frames)
+            scene.main()
+        finally:
+            # GLUT lets go of the X server before a private one stops.
+            Stagehall.shutdown()
 
     if shots.errors:
         return "snapshot: drawing failed (%s)" % "; ".join(shots.errors)
     if not shots.images:
         return "snapshot: %s.main() opened no window" % args.module
-    os.makedirs(args.outdir, exist_ok=True)
+    try:
+        os.makedirs(args.outdir)
+    except OSError as err:
+        if err.errno != errno.EEXIST or not os.path.isdir(args.outdir):
+            raise
     taken = set()
     for title, width, height, rgb in shots.images:
         path = os.path.join(args.outdir, file_name(title, taken))

@@ -7,15 +7,19 @@
 import atexit
 import contextlib
 import ctypes
+import errno
 import os
 import select
 import signal
 import socket
 import subprocess
+import sys
 import tempfile
 import time
 
 SCREEN = "1280x1024x24"
+
+_clock = getattr(time, "monotonic", time.time)
 
 
 class XvfbError(RuntimeError):
@@ -28,9 +32,15 @@ def _wait_for_number(fd, proc, deadline):
     while not text.endswith(b"\n"):
         if proc.poll() is not None:
             raise XvfbError("Xvfb exited with status %s" % proc.returncode)
-        if time.monotonic() > deadline:
+        if _clock() > deadline:
             raise XvfbError("Xvfb did not start in time")
-        if select.select([fd], [], [], 0.1)[0]:
+        try:
+            ready = select.select([fd], [], [], 0.1)[0]
+        except (OSError, select.error) as err:  # 2.7 does not retry on EINTR
+            if err.args[0] != errno.EINTR:
+                raise
+            ready = []
+        if ready:
             chunk = os.read(fd, 32)
             if not chunk:
                 raise XvfbError("Xvfb closed its display pipe")
@@ -39,12 +49,14 @@ def _wait_for_number(fd, proc, deadline):
 
 
 def _accepts_connections(number):
-    with socket.socket(socket.AF_UNIX) as sock:
-        try:
-            sock.connect("/tmp/.X11-unix/X%d" % number)
-            return True
-        except OSError:
-            return False
+    sock = socket.socket(socket.AF_UNIX)
+    try:
+        sock.connect("/tmp/.X11-unix/X%d" % number)
+        return True
+    except (OSError, socket.error):
+        return False
+    finally:
+        sock.close()
 
 
 def _die_with_parent():
@@ -62,45 +74,56 @@ def start(screen=SCREEN, timeout=30.0):
     """
     read_fd, write_fd = os.pipe()
     log = tempfile.TemporaryFile()
+    devnull = open(os.devnull, "r+b")
     # A sanitizer preload meant for the interpreter has no business in the server.
-    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    env = dict((k, v) for k, v in os.environ.items() if k != "LD_PRELOAD")
+    if sys.version_info[0] >= 3:
+        keep_fd = {"pass_fds": (write_fd,)}
+    else:
+        keep_fd = {"close_fds": False}  # 2.7's pipe ends are inherited
     try:
         # -displayfd: Xvfb picks a free number and writes it once it listens.
         proc = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-noreset", "-screen", "0", screen,
              "-nolisten", "tcp"],
-            pass_fds=(write_fd,), stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=log, env=env,
-            preexec_fn=_die_with_parent)
+            stdin=devnull, stdout=devnull, stderr=log, env=env,
+            preexec_fn=_die_with_parent, **keep_fd)
     except OSError:
         os.close(read_fd)
         os.close(write_fd)
+        log.close()
         raise
+    finally:
+        devnull.close()
     os.close(write_fd)
     atexit.register(stop, proc)
-    deadline = time.monotonic() + timeout
+    deadline = _clock() + timeout
+    failure = None
     try:
         number = _wait_for_number(read_fd, proc, deadline)
         while not _accepts_connections(number):
-            if time.monotonic() > deadline:
+            if _clock() > deadline:
                 raise XvfbError("Xvfb :%d accepts no connections" % number)
             time.sleep(0.05)
     except XvfbError as err:
         stop(proc)
         log.seek(0)
-        raise XvfbError("%s\n%s" % (err, log.read().decode(errors="replace"))) from None
+        failure = XvfbError("%s\n%s" % (err, log.read().decode("utf-8", "replace")))
     finally:
         os.close(read_fd)
         log.close()
+    if failure is not None:
+        raise failure
     return ":%d" % number, proc
 
 
 def stop(proc):
     if proc.poll() is None:
         proc.terminate()
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
+        deadline = _clock() + 5
+        while proc.poll() is None and _clock() < deadline:
+            time.sleep(0.02)
+        if proc.poll() is None:
             proc.kill()
             proc.wait()
 
