@@ -154,7 +154,7 @@ bool plain_pair(PyObject* p, Py_ssize_t& m, Py_ssize_t& n) {
     PyObject** items = PyList_CheckExact(p) ? &PyList_GET_ITEM(p, 0) : &PyTuple_GET_ITEM(p, 0);
     double a, b;
     const long long limit = 1 << 24;
-    if (!PyLong_CheckExact(items[0]) || !PyLong_CheckExact(items[1]) || !np::plain_number(items[0], a, limit) ||
+    if (!rt::compat::is_exact_int(items[0]) || !rt::compat::is_exact_int(items[1]) || !np::plain_number(items[0], a, limit) ||
         !np::plain_number(items[1], b, limit))
         return false;
     m = static_cast<Py_ssize_t>(a);

@@ -56,10 +56,9 @@ namespace {
 // of 2**53 or more never gets there either: subtracting 1 stops changing it.
 void check_level(Obj level, long minimum) {
     PyObject* v = level.ptr();
-    if (PyLong_CheckExact(v)) {  // the common case, compared without making objects
-        int overflow = 0;
-        const long n = PyLong_AsLongAndOverflow(v, &overflow);
-        if (overflow > 0 || (!overflow && n >= minimum)) return;
+    long long n;
+    if (rt::compat::is_exact_int(v)) {  // the common case, compared without making objects
+        if (rt::compat::int_value(v, n) ? n >= minimum : level.compare(RT_NUM(0), Py_GT)) return;
         rt::raise_format(PyExc_ValueError, "level must be a whole number >= %ld, not %R", minimum, v);
     }
     if (PyIndex_Check(v) && !PyFloat_Check(v)) {
@@ -284,7 +283,10 @@ bool draw_natively(const Env& g, Obj self, Obj level, bool tetrahedron) {
 static Ref Spirelet_drawSpirelet(const Env& g, Obj self, Obj level) {
     check_level(level, 0);
     if (draw_natively(g, self, level, false)) return rt::none();
-    const bool zero = PyLong_CheckExact(level.ptr()) ? PyLong_AsLong(level.ptr()) == 0 : level.equals(RT_NUM(0));
+    long long lv;
+    const bool zero = rt::compat::is_exact_int(level.ptr()) && rt::compat::int_value(level.ptr(), lv)
+                          ? lv == 0
+                          : level.equals(RT_NUM(0));
     if (zero) {
         gl::begin(g, G::GL_TRIANGLES, [&] { self.method(RT_ID("basicTriangle"))(); });
         return rt::none();
@@ -428,7 +430,12 @@ static void module_body(const rt::Module& mod) {
         // Any failure, like a bare except; a failed start must not look like
         // success, hence the non-zero exit code.
         PyErr_Clear();
-        mod[RT_ID("print")](RT_CONST("ERROR: PyOpenGL not installed properly."));
+        const char* message = "ERROR: PyOpenGL not installed properly.";
+        if (rt::compat::print_is_a_statement()) {
+            if (rt::compat::print_line(message) < 0) rt::raise();
+        } else {
+            mod[RT_ID("print")](rt::to_ref(message));
+        }
         mod[G::sys].attr(RT_ID("exit"))(RT_NUM(1));
     }
     mod.import_star("Stagehall");

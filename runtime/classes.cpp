@@ -8,21 +8,19 @@ namespace rt {
 ClassBuilder::ClassBuilder(const Module& m, const char* name, Obj base, const char* doc) : module_(m) {
     name_ = to_ref(name);
     bases_ = tuple(base);
-    // With one base, the metaclass is the base's type.
-    PyTypeObject* winner = Py_TYPE(base.ptr());
-    meta_ = Ref::borrow(reinterpret_cast<PyObject*>(winner));
+    ns_ = dict();
+    meta_ = Ref::steal(compat::metaclass_of(base.ptr(), ns_.ptr()));
 
-    PyObject* prepare = PyObject_GetAttr(meta_.ptr(), RT_ID("__prepare__"));
+    PyObject* prepare = compat::kHasPrepare ? PyObject_GetAttr(meta_.ptr(), RT_ID("__prepare__")) : nullptr;
     if (prepare) {
         Ref p = Ref::steal(prepare);
         ns_ = p({name_, bases_});
         if (!PyMapping_Check(ns_.ptr()))
-            raise_format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s", winner->tp_name,
-                         Py_TYPE(ns_.ptr())->tp_name);
-    } else {
+            raise_format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+                         reinterpret_cast<PyTypeObject*>(meta_.ptr())->tp_name, Py_TYPE(ns_.ptr())->tp_name);
+    } else if (compat::kHasPrepare) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
         PyErr_Clear();
-        ns_ = dict();
     }
 
     auto set = [&](PyObject* key, Obj value) {
@@ -33,7 +31,12 @@ ClassBuilder::ClassBuilder(const Module& m, const char* name, Obj base, const ch
     if (doc) set(RT_ID("__doc__"), to_ref(doc));
 }
 
-Ref ClassBuilder::create() { return meta_({name_, bases_, ns_}); }
+Ref ClassBuilder::create() {
+    // a __metaclass__ entry of the body decides on 2; it cannot appear
+    // before the body is filled, so the choice is made again here
+    meta_ = Ref::steal(compat::metaclass_of(PyTuple_GET_ITEM(bases_.ptr(), 0), ns_.ptr()));
+    return meta_({name_, bases_, ns_});
+}
 
 int run_module_body(PyObject* module, void (*body)(const Module&)) {
     try {

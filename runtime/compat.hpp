@@ -1,50 +1,198 @@
 // Every difference between interpreter versions lives here, so that a new
-// version means editing this file only. Supported: CPython 3.8 to 3.13.
+// version means editing this file only. Supported: CPython 2.7 and 3.8 to
+// 3.13. The rest of the runtime and the modules use only what is declared
+// here and the C API common to all of them.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdarg>
 #include <cstdint>
+#include <cstring>
 
-#if PY_MAJOR_VERSION < 3 || (PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION < 8)
-// 2.7 would need its own module entry point (initNAME), no vectorcall and
-// classic class creation; add those branches here when it is wanted.
-#error "this runtime layer needs CPython 3.8 or newer"
+#if PY_MAJOR_VERSION == 2
+#if PY_MINOR_VERSION < 7
+#error "this runtime layer needs CPython 2.7, or 3.8 or newer"
+#endif
+#define RT_PY2 1
+#elif PY_MINOR_VERSION < 8
+#error "this runtime layer needs CPython 2.7, or 3.8 or newer"
 #endif
 
-#if PY_VERSION_HEX < 0x03090000
+#if !defined(RT_PY2) && PY_VERSION_HEX < 0x03090000
 #define RT_VECTORCALL _PyObject_Vectorcall
 #define RT_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#else
+#elif !defined(RT_PY2)
 #define RT_VECTORCALL PyObject_Vectorcall
 #define RT_TPFLAGS_HAVE_VECTORCALL Py_TPFLAGS_HAVE_VECTORCALL
 #endif
 
 // The module entry point must stay visible although everything else is
 // built with hidden visibility.
+#ifdef RT_PY2
+#define RT_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) void
+#else
 #define RT_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
 
 namespace rt {
+
+class Module;
+
 namespace compat {
 
-// Argument errors name the function by its qualified name since 3.10.
-inline PyObject* call_error_name(PyObject* name, PyObject* qualname) {
-#if PY_VERSION_HEX >= 0x030A0000
-    (void)name;
-    return qualname;
+constexpr bool kPython2 =
+#ifdef RT_PY2
+    true;
 #else
-    (void)qualname;
-    return name;
+    false;
+#endif
+
+// The C API of 2 takes names as char*, that of 3 as const char*.
+inline char* cname(const char* s) { return const_cast<char*>(s); }
+
+// Strings --------------------------------------------------------------------
+// Names, docstrings and texts are the native str: bytes on 2, text on 3.
+
+inline PyObject* str(const char* s) {
+#ifdef RT_PY2
+    return PyString_FromString(s);
+#else
+    return PyUnicode_FromString(s);
+#endif
+}
+inline PyObject* str(const char* s, Py_ssize_t n) {
+#ifdef RT_PY2
+    return PyString_FromStringAndSize(s, n);
+#else
+    return PyUnicode_FromStringAndSize(s, n);
+#endif
+}
+inline PyObject* str_intern(const char* s) {
+#ifdef RT_PY2
+    return PyString_InternFromString(s);
+#else
+    return PyUnicode_InternFromString(s);
+#endif
+}
+// What the interpreter accepts as a name or keyword: str, and on 2 unicode.
+inline bool is_name(PyObject* o) {
+#ifdef RT_PY2
+    return PyString_Check(o) || PyUnicode_Check(o);
+#else
+    return PyUnicode_Check(o);
+#endif
+}
+inline bool is_text(PyObject* o) { return PyUnicode_Check(o) || PyBytes_Check(o); }
+inline bool starts_with_underscore(PyObject* name) {
+#ifdef RT_PY2
+    return PyString_Check(name) && PyString_AS_STRING(name)[0] == '_';
+#else
+    return PyUnicode_Check(name) && PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) == '_';
 #endif
 }
 
-// What PyVarObject_HEAD_INIT(NULL, 0) does, for a type built in code.
-inline void init_static_type_head(PyTypeObject* t) {
-#if PY_VERSION_HEX >= 0x03090000
-    Py_SET_REFCNT(reinterpret_cast<PyObject*>(t), 1);
+// A new str from a printf-like format: %s %d %i %ld %zd %p, and %R, %S of
+// objects (repr() and str()). New reference or NULL.
+inline PyObject* format_v(const char* format, va_list va) {
+#ifdef RT_PY2
+    PyObject* u = PyUnicode_FromFormatV(format, va);
+    if (!u) return nullptr;
+    PyObject* s = PyUnicode_AsUTF8String(u);
+    Py_DECREF(u);
+    return s;
 #else
-    reinterpret_cast<PyObject*>(t)->ob_refcnt = 1;
+    return PyUnicode_FromFormatV(format, va);
+#endif
+}
+inline PyObject* format(const char* format, ...) {
+    va_list va;
+    va_start(va, format);
+    PyObject* s = format_v(format, va);
+    va_end(va);
+    return s;
+}
+// type(message) with the message made as format() makes it.
+inline void set_error_v(PyObject* type, const char* fmt, va_list va) {
+    PyObject* message = format_v(fmt, va);
+    if (!message) return;
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+}
+inline void set_error(PyObject* type, const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    set_error_v(type, fmt, va);
+    va_end(va);
+}
+
+// Integers -------------------------------------------------------------------
+// `int` is PyInt on 2 (with PyLong for big values), PyLong on 3.
+
+inline PyObject* int_from(long long v) {
+#ifdef RT_PY2
+    if (v >= LONG_MIN && v <= LONG_MAX) return PyInt_FromLong(static_cast<long>(v));
+#endif
+    return PyLong_FromLongLong(v);
+}
+// An int (not a subclass, so not bool).
+inline bool is_exact_int(PyObject* o) {
+#ifdef RT_PY2
+    return PyInt_CheckExact(o) || PyLong_CheckExact(o);
+#else
+    return PyLong_CheckExact(o);
+#endif
+}
+// An int or a subclass of int (bool, PyOpenGL's constants).
+inline bool is_int(PyObject* o) {
+#ifdef RT_PY2
+    return PyInt_Check(o) || PyLong_Check(o);
+#else
+    return PyLong_Check(o);
+#endif
+}
+// The value of an int object when it fits; false (no exception) otherwise.
+inline bool int_value(PyObject* o, long long& out) {
+#ifdef RT_PY2
+    if (PyInt_Check(o)) {
+        out = PyInt_AS_LONG(o);
+        return true;
+    }
+#endif
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (out == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return !overflow;
+}
+
+// The value of an int object as a double (what ctypes and float() give).
+inline bool int_to_double(PyObject* o, double& out) {
+#ifdef RT_PY2
+    if (PyInt_Check(o)) {
+        out = static_cast<double>(PyInt_AS_LONG(o));
+        return true;
+    }
+#endif
+    out = PyLong_AsDouble(o);
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// Dictionaries ---------------------------------------------------------------
+
+// d[key] borrowed, or NULL: with an exception set if the look-up failed.
+inline PyObject* dict_get(PyObject* d, PyObject* key) {
+#ifdef RT_PY2
+    return PyDict_GetItem(d, key);  // keys here are names, whose comparison cannot fail
+#else
+    return PyDict_GetItemWithError(d, key);
 #endif
 }
 
@@ -52,7 +200,10 @@ inline void init_static_type_head(PyTypeObject* t) {
 // look-up remembered together with it is still right while it is unchanged.
 // 0 means "not known": never cache then.
 inline uint64_t dict_version(PyObject* d) {
-#if PY_VERSION_HEX >= 0x030C0000
+#if defined(RT_PY2)
+    (void)d;
+    return 0;
+#elif PY_VERSION_HEX >= 0x030C0000
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
@@ -62,14 +213,128 @@ inline uint64_t dict_version(PyObject* d) {
 #endif
 }
 
-// callable(*args[:nargs], **kwnames) with args[-1] free for the callee.
-inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
-    return RT_VECTORCALL(callable, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+// Modules and imports ----------------------------------------------------------
+
+// sys.modules[name] as a new reference, or NULL (and no exception).
+inline PyObject* imported_module(PyObject* name) {
+#ifdef RT_PY2
+    PyObject* m = PyDict_GetItem(PyImport_GetModuleDict(), name);
+    Py_XINCREF(m);
+    return m;
+#else
+    PyObject* m = PyImport_GetModule(name);
+    if (!m) PyErr_Clear();
+    return m;
+#endif
 }
 
-// self.<unbound function>(*args): args[0] is self.
+// The import statement: on 2 an implicit relative import is tried first.
+inline PyObject* import_module(const char* name, PyObject* globals, PyObject* fromlist) {
+#ifdef RT_PY2
+    return PyImport_ImportModuleLevel(const_cast<char*>(name), globals, nullptr, fromlist, -1);
+#else
+    PyObject* n = PyUnicode_FromString(name);
+    if (!n) return nullptr;
+    PyObject* m = PyImport_ImportModuleLevelObject(n, globals, nullptr, fromlist, 0);
+    Py_DECREF(n);
+    return m;
+#endif
+}
+
+// The ImportError of "from module import name" when the name is missing.
+// path: the module's file or NULL; initializing: the module is still being
+// imported (a circular import).
+inline void cannot_import_name(PyObject* name, PyObject* modname, PyObject* path, bool initializing) {
+#ifdef RT_PY2
+    (void)modname;
+    (void)path;
+    (void)initializing;
+    set_error(PyExc_ImportError, "cannot import name %S", name);
+#else
+    PyObject* shown = modname ? modname : PyUnicode_FromString("<unknown module name>");
+    if (!modname && !shown) return;
+    PyObject* msg = !path ? PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, shown)
+                    : initializing
+                        ? PyUnicode_FromFormat("cannot import name %R from partially initialized module %R "
+                                               "(most likely due to a circular import) (%S)",
+                                               name, shown, path)
+                        : PyUnicode_FromFormat("cannot import name %R from %R (%S)", name, shown, path);
+    if (!modname) Py_DECREF(shown);
+    if (!msg) return;
+    PyErr_SetImportError(msg, modname, path);
+    Py_DECREF(msg);
+#if PY_VERSION_HEX >= 0x030C0000
+    // since 3.12 the error records the missing name too
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && PyObject_SetAttrString(value, "name_from", name) < 0) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+#endif
+#endif
+}
+
+// A module's file name as a str, or NULL (no exception).
+inline PyObject* module_file(PyObject* module) {
+#ifdef RT_PY2
+    char* f = PyModule_GetFilename(module);
+    if (!f) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return PyString_FromString(f);
+#else
+    PyObject* f = PyModule_GetFilenameObject(module);
+    if (!f || !PyUnicode_Check(f)) {
+        PyErr_Clear();
+        Py_XDECREF(f);
+        return nullptr;
+    }
+    return f;
+#endif
+}
+
+// Star imports check the type of each name on 3 only.
+inline bool star_import_checks_names() { return !kPython2; }
+
+// Calls ------------------------------------------------------------------------
+
+// callable(*args[:nargs], **kwnames): args[-1] is free for the callee on 3;
+// kwnames is a tuple of names whose values follow the positional arguments.
+inline PyObject* call(PyObject* callable, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+#ifdef RT_PY2
+    PyObject* t = PyTuple_New(nargs);
+    if (!t) return nullptr;
+    for (size_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(t, i, args[i]);
+    }
+    PyObject* kw = nullptr;
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        kw = PyDict_New();
+        for (Py_ssize_t k = 0; kw && k < PyTuple_GET_SIZE(kwnames); ++k)
+            if (PyDict_SetItem(kw, PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) Py_CLEAR(kw);
+        if (!kw) {
+            Py_DECREF(t);
+            return nullptr;
+        }
+    }
+    PyObject* r = PyObject_Call(callable, t, kw);
+    Py_DECREF(t);
+    Py_XDECREF(kw);
+    return r;
+#else
+    return RT_VECTORCALL(callable, args, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+#endif
+}
+
+// func(self, *args): args[0] is self, nothing before it is free.
 inline PyObject* call_unbound(PyObject* func, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+#ifdef RT_PY2
+    return call(func, args, nargs, kwnames);
+#else
     return RT_VECTORCALL(func, args, nargs, kwnames);
+#endif
 }
 
 // Whether attribute look-up on objects of this type may be done by hand
@@ -77,39 +342,214 @@ inline PyObject* call_unbound(PyObject* func, PyObject* const* args, size_t narg
 // and which functions may be called without a bound method.
 inline bool generic_getattr(PyTypeObject* t) { return t->tp_getattro == PyObject_GenericGetAttr; }
 inline bool is_method_descriptor(PyObject* descr) {
+#ifdef RT_PY2
+    (void)descr;
+    return false;  // methods are called bound, as 2 always does
+#else
     return PyType_HasFeature(Py_TYPE(descr), Py_TPFLAGS_METHOD_DESCRIPTOR);
+#endif
+}
+
+// Binding a function to an instance (a descriptor's __get__); on 2 a look-up
+// on the class gives an unbound method, which checks its first argument.
+inline PyObject* bind_method(PyObject* func, PyObject* obj, PyObject* type) {
+#ifdef RT_PY2
+    if (obj == Py_None) obj = nullptr;
+    return PyMethod_New(func, obj, type);
+#else
+    (void)type;
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(func);
+        return func;
+    }
+    return PyMethod_New(func, obj);
+#endif
+}
+
+// Classes ----------------------------------------------------------------------
+
+// The metaclass a class statement with this one base uses: on 2 a
+// __metaclass__ entry of the class body, else the base's __class__ (a classic
+// base gives a classic class); on 3 the base's type. New reference.
+inline PyObject* metaclass_of(PyObject* base, PyObject* body) {
+#ifdef RT_PY2
+    PyObject* meta = PyDict_Check(body) ? PyDict_GetItemString(body, "__metaclass__") : nullptr;
+    if (meta) {
+        Py_INCREF(meta);
+        return meta;
+    }
+    meta = PyObject_GetAttrString(base, "__class__");
+    if (meta) return meta;
+    PyErr_Clear();
+#else
+    (void)body;
+#endif
+    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(base));
+    Py_INCREF(t);
+    return t;
+}
+// Whether the metaclass gives the namespace (__prepare__, 3 only).
+constexpr bool kHasPrepare = !kPython2;
+
+// The native function type -------------------------------------------------------
+
+#ifdef RT_PY2
+using vectorcall_slot = void*;
+#else
+using vectorcall_slot = vectorcallfunc;
+#endif
+
+// How the interpreter calls the native function type: through the
+// vectorcall slot at `offset` on 3, through tp_call (args tuple, kwargs
+// dict) on 2.
+inline void set_call_slots(PyTypeObject& t, Py_ssize_t offset, ternaryfunc tp_call) {
+#ifdef RT_PY2
+    (void)offset;
+    t.tp_call = tp_call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#else
+    (void)tp_call;
+    t.tp_vectorcall_offset = offset;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | RT_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#endif
+}
+// What PyVarObject_HEAD_INIT(NULL, 0) does, for a type built in code.
+inline void init_static_type_head(PyTypeObject* t) {
+#if !defined(RT_PY2) && PY_VERSION_HEX >= 0x03090000
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(t), 1);
+#else
+    reinterpret_cast<PyObject*>(t)->ob_refcnt = 1;
+#endif
+}
+
+inline Py_ssize_t vectorcall_nargs(size_t nargsf) {
+#ifdef RT_PY2
+    return static_cast<Py_ssize_t>(nargsf);
+#else
+    return PyVectorcall_NARGS(nargsf);
+#endif
+}
+
+// Errors -------------------------------------------------------------------------
+
+// Argument errors name the function by its qualified name since 3.10.
+inline PyObject* call_error_name(PyObject* name, PyObject* qualname) {
+#if !defined(RT_PY2) && PY_VERSION_HEX >= 0x030A0000
+    (void)name;
+    return qualname;
+#else
+    (void)qualname;
+    return name;
+#endif
+}
+
+// Python 2 checks the number of positional arguments before the keywords, 3
+// after them.
+constexpr bool kPositionalCountFirst = kPython2;
+
+// The TypeError of a call with more positional arguments than parameters.
+inline void too_many_positional(PyObject* fname, Py_ssize_t argcount, Py_ssize_t defcount, Py_ssize_t given,
+                                Py_ssize_t kwgiven) {
+#ifdef RT_PY2
+    if (argcount == 0) {
+        set_error(PyExc_TypeError, "%S() takes no arguments (%zd given)", fname, given + kwgiven);
+        return;
+    }
+    set_error(PyExc_TypeError, "%S() takes %s %zd argument%s (%zd given)", fname, defcount ? "at most" : "exactly",
+              argcount, argcount == 1 ? "" : "s", given + kwgiven);
+#else
+    (void)kwgiven;
+    if (defcount)
+        set_error(PyExc_TypeError, "%S() takes from %zd to %zd positional arguments but %zd %s given", fname,
+                  argcount - defcount, argcount, given, given == 1 ? "was" : "were");
+    else
+        set_error(PyExc_TypeError, "%S() takes %zd positional argument%s but %zd %s given", fname, argcount,
+                  argcount == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+#endif
+}
+
+// The TypeError of a call that leaves parameters without a value. slots:
+// the values bound so far (NULL where missing), params: the names.
+inline void missing_arguments(PyObject* fname, PyObject* params, PyObject* const* slots, Py_ssize_t required,
+                              Py_ssize_t defcount) {
+#ifdef RT_PY2
+    Py_ssize_t given = 0;
+    for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(params); ++j)
+        if (slots[j]) ++given;
+    set_error(PyExc_TypeError, "%S() takes %s %zd argument%s (%zd given)", fname, defcount ? "at least" : "exactly",
+              required, required == 1 ? "" : "s", given);
+#else
+    (void)defcount;
+    // 'a', 'a' and 'b', 'a', 'b', and 'c'
+    PyObject* text = PyUnicode_FromString("");
+    Py_ssize_t missing = 0, seen = 0;
+    for (Py_ssize_t i = 0; i < required; ++i)
+        if (!slots[i]) ++missing;
+    for (Py_ssize_t i = 0; text && i < required; ++i) {
+        if (slots[i]) continue;
+        ++seen;
+        const char* sep = seen == 1 ? "" : missing == 2 ? " and " : seen == missing ? ", and " : ", ";
+        PyObject* next = PyUnicode_FromFormat("%U%s%R", text, sep, PyTuple_GET_ITEM(params, i));
+        Py_DECREF(text);
+        text = next;
+    }
+    if (!text) return;
+    set_error(PyExc_TypeError, "%S() missing %zd required positional argument%s: %S", fname, missing,
+              missing == 1 ? "" : "s", text);
+    Py_DECREF(text);
+#endif
+}
+
+inline void keywords_must_be_strings(PyObject* fname) {
+    set_error(PyExc_TypeError, "%S() keywords must be strings", fname);
+}
+
+// 3.13 suggests the closest parameter name for an unexpected keyword, with
+// the same algorithm as its NameError suggestions.
+inline void unexpected_keyword(PyObject* fname, PyObject* params, PyObject* keyword) {
+#if !defined(RT_PY2) && PY_VERSION_HEX >= 0x030D0000
+    PyObject* suggestion = nullptr;
+    PyObject* module = PyImport_ImportModule("_suggestions");
+    PyObject* candidates = module ? PySequence_List(params) : nullptr;
+    if (candidates)
+        suggestion = PyObject_CallMethod(module, "_generate_suggestions", "OO", candidates, keyword);
+    Py_XDECREF(candidates);
+    Py_XDECREF(module);
+    if (suggestion && suggestion != Py_None) {
+        set_error(PyExc_TypeError, "%S() got an unexpected keyword argument '%S'. Did you mean '%S'?", fname, keyword,
+                  suggestion);
+        Py_DECREF(suggestion);
+        return;
+    }
+    PyErr_Clear();
+    Py_XDECREF(suggestion);
+#else
+    (void)params;
+#endif
+    set_error(PyExc_TypeError, "%S() got an unexpected keyword argument '%S'", fname, keyword);
+}
+
+inline void multiple_values(PyObject* fname, PyObject* keyword) {
+#ifdef RT_PY2
+    set_error(PyExc_TypeError, "%S() got multiple values for keyword argument '%S'", fname, keyword);
+#else
+    set_error(PyExc_TypeError, "%S() got multiple values for argument '%S'", fname, keyword);
+#endif
 }
 
 // The exception of runaway recursion.
-inline PyObject* recursion_error() { return PyExc_RecursionError; }
-
-// 3.13 suggests the closest parameter name for an unexpected keyword, with
-// the same algorithm as its NameError suggestions. New reference, or NULL
-// (and no exception) when there is none.
-inline PyObject* keyword_suggestion(PyObject* params, PyObject* keyword) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* result = nullptr;
-    PyObject* module = PyImport_ImportModule("_suggestions");
-    PyObject* candidates = module ? PySequence_List(params) : nullptr;
-    if (candidates) result = PyObject_CallMethod(module, "_generate_suggestions", "OO", candidates, keyword);
-    Py_XDECREF(candidates);
-    Py_XDECREF(module);
-    if (!result || result == Py_None) {
-        PyErr_Clear();
-        Py_XDECREF(result);
-        return nullptr;
-    }
-    return result;
+inline PyObject* recursion_error() {
+#ifdef RT_PY2
+    return PyExc_RuntimeError;
 #else
-    (void)params;
-    (void)keyword;
-    return nullptr;
+    return PyExc_RecursionError;
 #endif
 }
 
 // Message of ZeroDivisionError for float division.
 inline const char* float_division_by_zero() {
-#if PY_VERSION_HEX >= 0x030E0000
+#if !defined(RT_PY2) && PY_VERSION_HEX >= 0x030E0000
     return "division by zero";
 #else
     return "float division by zero";
@@ -118,7 +558,7 @@ inline const char* float_division_by_zero() {
 
 // The pending exception, taken out and put back (3.12 replaced the triple).
 class SavedError {
-#if PY_VERSION_HEX >= 0x030C0000
+#if !defined(RT_PY2) && PY_VERSION_HEX >= 0x030C0000
     PyObject* exc_ = PyErr_GetRaisedException();
 
   public:
@@ -143,32 +583,29 @@ class SavedError {
 #endif
 };
 
-// The NameError of a missing global; since 3.10 it carries the name (used
-// for suggestions).
-inline void name_error(PyObject* name) {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+// The NameError of a missing global. On 2 a function says "global name";
+// since 3.10 the error carries the name (used for suggestions).
+inline void name_error(PyObject* name, bool in_function) {
+#ifdef RT_PY2
+    set_error(PyExc_NameError, in_function ? "global name '%S' is not defined" : "name '%S' is not defined", name);
+#else
+    (void)in_function;
+    set_error(PyExc_NameError, "name '%S' is not defined", name);
 #if PY_VERSION_HEX >= 0x030A0000
     SavedError e;
     if (e.value() && PyObject_SetAttrString(e.value(), "name", name) < 0) PyErr_Clear();
     e.restore();
 #endif
-}
-
-// ImportError of "from x import y": since 3.12 it also records the name.
-inline void set_import_error(PyObject* msg, PyObject* modname, PyObject* path, PyObject* name) {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetImportError(msg, modname, path);
-    SavedError e;
-    if (e.value() && PyObject_SetAttrString(e.value(), "name_from", name) < 0) PyErr_Clear();
-    e.restore();
-#else
-    (void)name;
-    PyErr_SetImportError(msg, modname, path);
 #endif
 }
 
-// ValueError of a, b = value when value is longer; 3.14 adds the length.
+// Unpacking: a, b = value.
 inline void too_many_values_to_unpack(PyObject* value, int expected) {
+#ifdef RT_PY2
+    (void)value;
+    (void)expected;
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack");
+#else
 #if PY_VERSION_HEX >= 0x030E0000
     if (PyList_CheckExact(value) || PyTuple_CheckExact(value) || PyDict_CheckExact(value)) {
         PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d, got %zd)", expected,
@@ -179,15 +616,72 @@ inline void too_many_values_to_unpack(PyObject* value, int expected) {
     (void)value;
 #endif
     PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", expected);
+#endif
 }
-
-// ValueError of a, b = value when value is shorter.
 inline void not_enough_values_to_unpack(int expected, int got) {
+#ifdef RT_PY2
+    (void)expected;
+    PyErr_Format(PyExc_ValueError, "need more than %d value%s to unpack", got, got == 1 ? "" : "s");
+#else
     PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", expected, got);
+#endif
+}
+// The TypeError of unpacking something that is not iterable: 3 says so in
+// its own words, 2 lets iter() raise.
+inline bool unpack_names_non_iterables() { return !kPython2; }
+
+// Arithmetic -------------------------------------------------------------------
+
+// The module's `/` where the module uses classic division: 2's `/`.
+inline PyObject* classic_divide(PyObject* a, PyObject* b) {
+#ifdef RT_PY2
+    return PyNumber_Divide(a, b);
+#else
+    return PyNumber_TrueDivide(a, b);
+#endif
 }
 
-// The module's `/`: true division everywhere on 3.x.
-inline PyObject* classic_divide(PyObject* a, PyObject* b) { return PyNumber_TrueDivide(a, b); }
+// Output -----------------------------------------------------------------------
+
+// The print statement (2) or function (3) with one text: print(text).
+// On 3 the global `print` is called through `call_print`; on 2 the statement
+// writes to sys.stdout, and raises RuntimeError when it is missing.
+inline bool print_is_a_statement() { return kPython2; }
+inline int print_line(const char* text) {
+#ifdef RT_PY2
+    PyObject* out = PySys_GetObject(const_cast<char*>("stdout"));
+    if (!out) {
+        PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
+        return -1;
+    }
+    Py_INCREF(out);
+    int r = PyFile_WriteString(text, out);
+    if (r == 0) r = PyFile_WriteString("\n", out);
+    if (r == 0) PyFile_SoftSpace(out, 0);
+    Py_DECREF(out);
+    return r;
+#else
+    (void)text;
+    return 0;
+#endif
+}
 
 }  // namespace compat
 }  // namespace rt
+
+// The module's entry point: initNAME on 2, PyInit_NAME with multi-phase
+// initialisation on 3; both run the module body.
+#ifdef RT_PY2
+#define RT_COMPAT_MODULE(NAME, DOC, BODY)                                                           \
+    RT_MODINIT_FUNC init##NAME(void) {                                                              \
+        PyObject* m = Py_InitModule3(#NAME, nullptr, DOC);                                          \
+        if (m) ::rt::run_module_body(m, BODY);                                                      \
+    }
+#else
+#define RT_COMPAT_MODULE(NAME, DOC, BODY)                                                           \
+    static int NAME##_exec(PyObject* m) { return ::rt::run_module_body(m, BODY); }                  \
+    static PyModuleDef_Slot NAME##_slots[] = {{Py_mod_exec, (void*)NAME##_exec}, {0, nullptr}};   \
+    static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME, DOC, 0, nullptr,                 \
+                                     NAME##_slots, nullptr, nullptr, nullptr};                      \
+    RT_MODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_def); }
+#endif

@@ -18,7 +18,7 @@ void raise(PyObject* type, const char* message) {
 void raise_format(PyObject* type, const char* format, ...) {
     va_list va;
     va_start(va, format);
-    PyErr_FormatV(type, format, va);
+    compat::set_error_v(type, format, va);
     va_end(va);
     throw Error();
 }
@@ -29,7 +29,7 @@ void raise_assertion() {
 }
 
 PyObject* intern(const char* s) {
-    PyObject* o = PyUnicode_InternFromString(s);
+    PyObject* o = compat::str_intern(s);
     if (!o) raise();
     return o;  // kept for the life of the process, like the interpreter's own identifiers
 }
@@ -62,7 +62,7 @@ Ref Obj::operator[](Py_ssize_t index) const {
         if (0 <= i && i < n)
             return Ref::borrow(PyList_CheckExact(p_) ? PyList_GET_ITEM(p_, i) : PyTuple_GET_ITEM(p_, i));
     }
-    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    Ref key = to_ref(static_cast<long long>(index));
     return Ref::steal(PyObject_GetItem(p_, key.ptr()));
 }
 
@@ -71,7 +71,7 @@ void Obj::setitem(Const key, Obj value) const& {
 }
 
 void Obj::setitem(Py_ssize_t index, Obj value) const& {
-    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    Ref key = to_ref(static_cast<long long>(index));
     if (PyObject_SetItem(p_, key.ptr(), value.ptr()) < 0) raise();
 }
 
@@ -102,7 +102,7 @@ double Obj::to_double() const {
 
 Py_ssize_t Obj::to_index() const {
     Ref i = Ref::steal(PyNumber_Index(p_));
-    Py_ssize_t n = PyLong_AsSsize_t(i.ptr());
+    Py_ssize_t n = PyNumber_AsSsize_t(i.ptr(), PyExc_OverflowError);
     if (n == -1 && PyErr_Occurred()) raise();
     return n;
 }
@@ -124,7 +124,7 @@ bool assertions_enabled() {
     static int enabled = -1;
     if (enabled < 0) {
         // sys.flags is fixed at start-up, so read it once.
-        PyObject* flags = PySys_GetObject("flags");  // borrowed
+        PyObject* flags = PySys_GetObject(compat::cname("flags"));  // borrowed
         if (!flags) raise(PyExc_RuntimeError, "lost sys.flags");
         Ref level = Obj(flags).attr(RT_ID("optimize"));
         enabled = level.truth() ? 0 : 1;
@@ -145,7 +145,7 @@ void assert_between(Obj v, double lo, double hi) {
 void unpack(Obj value, std::initializer_list<Ref*> targets) {
     const int expected = static_cast<int>(targets.size());
     PyTypeObject* type = Py_TYPE(value.ptr());
-    if (!type->tp_iter && !PySequence_Check(value.ptr()))
+    if (compat::unpack_names_non_iterables() && !type->tp_iter && !PySequence_Check(value.ptr()))
         raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
     Ref it = Ref::steal(PyObject_GetIter(value.ptr()));
     int got = 0;
@@ -182,12 +182,12 @@ Ref Args::kwnames() const {
 
 Ref Obj::operator()() const {
     PyObject* slot[1] = {nullptr};  // args[-1] is the callee's to use
-    return Ref::steal(compat::vectorcall(p_, slot + 1, 0, nullptr));
+    return Ref::steal(compat::call(p_, slot + 1, 0, nullptr));
 }
 
 Ref Obj::operator()(const Args& args) const {
     Ref names = args.kwnames();
-    return Ref::steal(compat::vectorcall(p_, args.slots() + 1, args.npos(), names.ptr()));
+    return Ref::steal(compat::call(p_, args.slots() + 1, args.npos(), names.ptr()));
 }
 
 Ref call(Obj callable, const Args& args) { return callable(args); }
@@ -202,7 +202,7 @@ Method Obj::method(PyObject* name) const {
             PyObject** dictptr = _PyObject_GetDictPtr(p_);
             PyObject* shadow = nullptr;
             if (dictptr && *dictptr) {
-                shadow = PyDict_GetItemWithError(*dictptr, name);
+                shadow = compat::dict_get(*dictptr, name);
                 if (!shadow && PyErr_Occurred()) raise();
             }
             if (!shadow) return Method(Ref::borrow(descr), p_);

@@ -16,118 +16,88 @@ constexpr Py_ssize_t kMaxParams = 8;
 
 PyObject* error_name(FunctionObject* f) { return compat::call_error_name(f->name, f->qualname); }
 
-// Mirrors the interpreter's wording for a def with positional parameters only.
-void too_many_positional(FunctionObject* f, Py_ssize_t given) {
-    Py_ssize_t argcount = f->nparams;
-    Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
-    bool plural;
-    PyObject* sig;
-    if (defcount) {
-        plural = true;
-        sig = PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount);
-    } else {
-        plural = argcount != 1;
-        sig = PyUnicode_FromFormat("%zd", argcount);
-    }
-    if (!sig) return;
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", error_name(f), sig,
-                 plural ? "s" : "", given, RT_ID(""), given == 1 ? "was" : "were");
-    Py_DECREF(sig);
-}
-
-void missing_arguments(FunctionObject* f, Py_ssize_t missing, Py_ssize_t end, PyObject* const* slots) {
-    Ref names = Ref::steal(PyList_New(0));
-    for (Py_ssize_t i = 0; i < end; ++i) {
-        if (!slots[i]) {
-            Ref r = Ref::steal(PyObject_Repr(PyTuple_GET_ITEM(f->params, i)));
-            if (PyList_Append(names.ptr(), r.ptr()) < 0) raise();
-        }
-    }
-    Ref text;
-    Py_ssize_t n = PyList_GET_SIZE(names.ptr());
-    if (n == 1) {
-        text = Ref::borrow(PyList_GET_ITEM(names.ptr(), 0));
-    } else if (n == 2) {
-        text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.ptr(), 0),
-                                               PyList_GET_ITEM(names.ptr(), 1)));
-    } else {
-        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.ptr(), n - 2),
-                                                   PyList_GET_ITEM(names.ptr(), n - 1)));
-        if (PyList_SetSlice(names.ptr(), n - 2, n, nullptr) < 0) raise();
-        Ref head = Ref::steal(PyUnicode_Join(RT_ID(", "), names.ptr()));
-        text = Ref::steal(PyUnicode_Concat(head.ptr(), tail.ptr()));
-    }
-    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", error_name(f), (int)missing,
-                 "positional", missing == 1 ? "" : "s", text.ptr());
-}
-
 Py_ssize_t find_param(FunctionObject* f, PyObject* key) {
     for (Py_ssize_t j = 0; j < f->nparams; ++j)
         if (PyTuple_GET_ITEM(f->params, j) == key) return j;
     for (Py_ssize_t j = 0; j < f->nparams; ++j) {
-        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->params, j), key, Py_EQ);
+        int eq = PyObject_RichCompareBool(key, PyTuple_GET_ITEM(f->params, j), Py_EQ);
         if (eq < 0) return -2;
         if (eq) return j;
     }
     return -1;
 }
 
+// The keyword arguments of a call, as names with values: a tuple of names
+// whose values follow the positional arguments (vectorcall), or a dict.
+struct Keywords {
+    PyObject* names = nullptr;         // tuple
+    PyObject* const* values = nullptr;
+    PyObject* dict = nullptr;
+
+    Py_ssize_t size() const {
+        return names ? PyTuple_GET_SIZE(names) : dict ? PyDict_Size(dict) : 0;
+    }
+    template <class F>
+    bool each(F&& f) const {
+        if (names) {
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(names); ++k)
+                if (!f(PyTuple_GET_ITEM(names, k), values[k])) return false;
+        } else if (dict) {
+            Py_ssize_t pos = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(dict, &pos, &key, &value))
+                if (!f(key, value)) return false;
+        }
+        return true;
+    }
+};
+
 // Binds arguments the way the interpreter binds them for a def, in the same
-// order of checks, so that the same wrong call gets the same error.
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* f = reinterpret_cast<FunctionObject*>(self);
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// order of checks, so that the same wrong call gets the same error; then
+// runs the body.
+PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, const Keywords& kw) {
     const Py_ssize_t argcount = f->nparams;
+    const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     PyObject* slots[kMaxParams] = {};
 
+    if (compat::kPositionalCountFirst && nargs > argcount) {
+        compat::too_many_positional(error_name(f), argcount, defcount, nargs, kw.size());
+        return nullptr;
+    }
     const Py_ssize_t n = nargs < argcount ? nargs : argcount;
     for (Py_ssize_t i = 0; i < n; ++i) slots[i] = args[i];
 
-    if (kwnames) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", error_name(f));
-                return nullptr;
-            }
-            Py_ssize_t j = find_param(f, key);
-            if (j == -2) return nullptr;
-            if (j < 0) {
-                if (PyObject* suggestion = compat::keyword_suggestion(f->params, key)) {
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
-                                 error_name(f), key, suggestion);
-                    Py_DECREF(suggestion);
-                } else {
-                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", error_name(f), key);
-                }
-                return nullptr;
-            }
-            if (slots[j]) {
-                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", error_name(f), key);
-                return nullptr;
-            }
-            slots[j] = args[nargs + k];
+    const bool bound = kw.each([&](PyObject* key, PyObject* value) {
+        if (!compat::is_name(key)) {
+            compat::keywords_must_be_strings(error_name(f));
+            return false;
         }
-    }
+        const Py_ssize_t j = find_param(f, key);
+        if (j == -2) return false;
+        if (j < 0) {
+            compat::unexpected_keyword(error_name(f), f->params, key);
+            return false;
+        }
+        if (slots[j]) {
+            compat::multiple_values(error_name(f), key);
+            return false;
+        }
+        slots[j] = value;
+        return true;
+    });
+    if (!bound) return nullptr;
 
     if (nargs > argcount) {
-        too_many_positional(f, nargs);
+        compat::too_many_positional(error_name(f), argcount, defcount, nargs, kw.size());
         return nullptr;
     }
-
     if (nargs < argcount) {
-        const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
         const Py_ssize_t m = argcount - defcount;
-        Py_ssize_t missing = 0;
-        for (Py_ssize_t i = nargs; i < m; ++i)
-            if (!slots[i]) ++missing;
-        if (missing) {
-            try {
-                missing_arguments(f, missing, m, slots);
-            } catch (const Error&) {
+        for (Py_ssize_t i = nargs; i < m; ++i) {
+            if (!slots[i]) {
+                compat::missing_arguments(error_name(f), f->params, slots, m, defcount);
+                return nullptr;
             }
-            return nullptr;
         }
         for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; ++i)
             if (!slots[m + i]) slots[m + i] = PyTuple_GET_ITEM(f->defaults, i);
@@ -142,17 +112,30 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return result;
 }
 
-PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None) {
-        Py_INCREF(self);
-        return self;
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = compat::vectorcall_nargs(nargsf);
+    Keywords kw;
+    if (kwnames) {
+        kw.names = kwnames;
+        kw.values = args + nargs;
     }
-    return PyMethod_New(self, obj);
+    return bind_and_run(reinterpret_cast<FunctionObject*>(self), args, nargs, kw);
+}
+
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Keywords kw;
+    kw.dict = kwargs;
+    return bind_and_run(reinterpret_cast<FunctionObject*>(self), &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args),
+                        kw);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* type) {
+    return compat::bind_method(self, obj, type);
 }
 
 PyObject* function_repr(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+    return compat::format("<function %S at %p>", f->qualname, self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -198,7 +181,7 @@ PyObject* get_name(PyObject* self, void*) {
 }
 
 int set_string(PyObject** slot, PyObject* value, const char* what) {
-    if (!value || !PyUnicode_Check(value)) {
+    if (!value || !compat::is_name(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
@@ -241,6 +224,23 @@ int set_defaults(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
+PyObject* get_dict(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (!f->dict && !(f->dict = PyDict_New())) return nullptr;
+    Py_INCREF(f->dict);
+    return f->dict;
+}
+
+int set_dict(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__dict__ must be set to a dictionary");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->dict, value);
+    return 0;
+}
+
 // inspect.signature() reads this, so introspection matches a def.
 PyObject* get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
@@ -271,24 +271,24 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
 }
 
 PyGetSetDef function_getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {compat::cname("__name__"), get_name, set_name, nullptr, nullptr},
+    {compat::cname("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
+    {compat::cname("__defaults__"), get_defaults, set_defaults, nullptr, nullptr},
+    {compat::cname("__kwdefaults__"), get_kwdefaults, nullptr, nullptr, nullptr},
+    {compat::cname("__signature__"), get_signature, nullptr, nullptr, nullptr},
+    {compat::cname("__dict__"), get_dict, set_dict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMemberDef function_members[] = {
-    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {compat::cname("__doc__"), T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {compat::cname("__module__"), T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {compat::cname("__globals__"), T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
 PyMethodDef function_methods[] = {
-    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {compat::cname("__reduce__"), function_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -301,10 +301,8 @@ PyTypeObject FunctionType = [] {
     t.tp_name = "native_function";
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_dealloc = function_dealloc;
-    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    compat::set_call_slots(t, offsetof(FunctionObject, vectorcall), function_call);
     t.tp_repr = function_repr;
-    t.tp_call = PyVectorcall_Call;
-    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | RT_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
@@ -331,13 +329,13 @@ Ref make_function(Body body, const FunctionSpec& spec, Obj defaults, Obj globals
     Ref name = Ref::borrow(intern(spec.name));
     Ref qualname = Ref::borrow(intern(spec.qualname));
     Ref doc = spec.doc ? to_ref(spec.doc) : none();
-    PyObject* modname = PyDict_GetItemWithError(globals.ptr(), RT_ID("__name__"));
+    PyObject* modname = compat::dict_get(globals.ptr(), RT_ID("__name__"));
     if (!modname && PyErr_Occurred()) raise();
     PyObject* builtins = builtins_of(globals.ptr());
 
     auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!f) raise();
-    f->vectorcall = function_vectorcall;
+    f->vectorcall = reinterpret_cast<compat::vectorcall_slot>(function_vectorcall);
     f->body = body;
     f->nparams = nparams;
     f->params = params.release();

@@ -17,7 +17,7 @@ using Body = PyObject* (*)(FunctionObject*, PyObject* const*);
 
 struct FunctionObject {
     PyObject_HEAD
-    vectorcallfunc vectorcall;
+    compat::vectorcall_slot vectorcall;
     Body body;
     Py_ssize_t nparams;
     PyObject* params;  // tuple of str

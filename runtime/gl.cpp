@@ -17,9 +17,8 @@ void* gl_library() {
     static void* lib = nullptr;
     static bool looked = false;
     if (looked) return lib;
-    PyObject* platform = PyImport_GetModule(RT_ID("OpenGL.platform"));
+    PyObject* platform = compat::imported_module(RT_ID("OpenGL.platform"));
     if (!platform) {
-        PyErr_Clear();
         return nullptr;  // not imported yet: look again next time
     }
     Ref p = Ref::steal(platform);
@@ -39,9 +38,8 @@ void* gl_library() {
 PyObject* checker() {
     static PyObject* obj = nullptr;
     if (obj) return obj;
-    PyObject* errors = PyImport_GetModule(RT_ID("OpenGL.raw.GL._errors"));
+    PyObject* errors = compat::imported_module(RT_ID("OpenGL.raw.GL._errors"));
     if (!errors) {
-        PyErr_Clear();
         return nullptr;
     }
     Ref e = Ref::steal(errors);
@@ -57,14 +55,14 @@ Check current_check(PyObject* d) {
     // The checker keeps the function it calls now in _currentChecker: the
     // plain glGetError, a no-op between glBegin and glEnd, or a
     // context-checking variant.
-    PyObject* current = PyDict_GetItemWithError(d, RT_ID("_currentChecker"));
-    PyObject* get_errors = PyDict_GetItemWithError(d, RT_ID("_getErrors"));
+    PyObject* current = compat::dict_get(d, RT_ID("_currentChecker"));
+    PyObject* get_errors = compat::dict_get(d, RT_ID("_getErrors"));
     if (!current || !get_errors) {
         PyErr_Clear();
         return Check::wrapper;
     }
     if (current == get_errors) return Check::get_error;
-    PyObject* registered = PyDict_GetItemWithError(d, RT_ID("_registeredChecker"));
+    PyObject* registered = compat::dict_get(d, RT_ID("_registeredChecker"));
     if (!registered) PyErr_Clear();
     // not the registered one: glBegin has switched checking off
     return current != registered ? Check::none : Check::wrapper;
@@ -82,9 +80,8 @@ namespace detail {
 
 void* resolve(PyObject* name, const char* symbol, PyObject* value) {
     if (!value) return nullptr;
-    PyObject* module = PyImport_GetModule(RT_ID("OpenGL.GL"));
+    PyObject* module = compat::imported_module(RT_ID("OpenGL.GL"));
     if (!module) {
-        PyErr_Clear();
         return nullptr;
     }
     Ref gl = Ref::steal(module);

@@ -40,13 +40,7 @@ inline bool from_py(PyObject* o, double& out) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
-    if (!PyLong_Check(o)) return false;
-    out = PyLong_AsDouble(o);
-    if (out == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
+    return compat::is_int(o) && compat::int_to_double(o, out);
 }
 inline bool from_py(PyObject* o, float& out) {
     double d;
@@ -55,13 +49,8 @@ inline bool from_py(PyObject* o, float& out) {
     return true;
 }
 inline bool from_py(PyObject* o, unsigned& out) {
-    if (!PyLong_Check(o)) return false;
-    unsigned long v = PyLong_AsUnsignedLong(o);
-    if (v == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-    }
-    if (v > UINT_MAX) return false;
+    long long v;
+    if (!compat::is_int(o) || !compat::int_value(o, v) || v < 0 || v > UINT_MAX) return false;
     out = static_cast<unsigned>(v);
     return true;
 }
@@ -73,7 +62,7 @@ class FuncBase : public Name {
     FuncBase(const char* global, const char* symbol) : Name(global), symbol_(symbol) {}
     // At import, after the star import of OpenGL.GL.
     void remember(const Env& g) {
-        PyObject* v = PyDict_GetItemWithError(g.globals().ptr(), str());
+        PyObject* v = compat::dict_get(g.globals().ptr(), str());
         if (!v && PyErr_Occurred()) raise();
         set_genuine(v);
         fn_ = detail::resolve(str(), symbol_, v);

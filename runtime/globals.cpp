@@ -15,9 +15,9 @@ PyObject* Env::find_quiet(Name& name) const {
         return name.value_;
     name.globals_ = nullptr;
     bool in_builtins = false;
-    PyObject* v = PyDict_GetItemWithError(globals_, name.str());
+    PyObject* v = compat::dict_get(globals_, name.str());
     if (!v && !PyErr_Occurred() && PyDict_CheckExact(builtins_)) {
-        v = PyDict_GetItemWithError(builtins_, name.str());
+        v = compat::dict_get(builtins_, name.str());
         in_builtins = true;
     }
     if (!v) {
@@ -36,11 +36,11 @@ PyObject* Env::find_quiet(Name& name) const {
 }
 
 Ref Env::operator[](PyObject* name) const {
-    PyObject* v = PyDict_GetItemWithError(globals_, name);
+    PyObject* v = compat::dict_get(globals_, name);
     if (v) return Ref::borrow(v);
     if (PyErr_Occurred()) raise();
     if (PyDict_CheckExact(builtins_)) {
-        v = PyDict_GetItemWithError(builtins_, name);
+        v = compat::dict_get(builtins_, name);
         if (v) return Ref::borrow(v);
         if (PyErr_Occurred()) raise();
     } else {
@@ -49,12 +49,12 @@ Ref Env::operator[](PyObject* name) const {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise();
         PyErr_Clear();
     }
-    compat::name_error(name);
+    compat::name_error(name, in_function_);
     throw Error();
 }
 
 PyObject* builtins_of(PyObject* globals) {
-    PyObject* b = PyDict_GetItemWithError(globals, RT_ID("__builtins__"));
+    PyObject* b = compat::dict_get(globals, RT_ID("__builtins__"));
     if (!b && PyErr_Occurred()) raise();
     if (b && PyModule_Check(b)) b = PyModule_GetDict(b);
     if (!b) b = PyEval_GetBuiltins();
@@ -76,8 +76,7 @@ void Module::set(PyObject* name, Obj value) const {
 namespace {
 
 Ref import_module(const char* name, Obj globals, Obj fromlist) {
-    Ref n = to_ref(name);
-    return Ref::steal(PyImport_ImportModuleLevelObject(n.ptr(), globals.ptr(), nullptr, fromlist.ptr(), 0));
+    return Ref::steal(compat::import_module(name, globals.ptr(), fromlist.ptr()));
 }
 
 bool is_initializing(Obj module) {
@@ -109,30 +108,13 @@ Ref import_name(Obj module, PyObject* name) {
     PyObject* pkgname = PyObject_GetAttr(module.ptr(), RT_ID("__name__"));
     if (!pkgname) PyErr_Clear();
     Ref pkg = pkgname ? Ref::steal(pkgname) : none();
-    if (PyUnicode_Check(pkg.ptr())) {
-        Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", pkg.ptr(), name));
-        PyObject* sub = PyImport_GetModule(full.ptr());
-        if (sub) return Ref::steal(sub);
-        if (PyErr_Occurred()) raise();
+    const bool named = compat::is_name(pkg.ptr());
+    if (named) {
+        Ref full = Ref::steal(compat::format("%S.%S", pkg.ptr(), name));
+        if (PyObject* sub = compat::imported_module(full.ptr())) return Ref::steal(sub);
     }
-
-    Ref shown = PyUnicode_Check(pkg.ptr()) ? pkg : to_ref("<unknown module name>");
-    Obj modname = PyUnicode_Check(pkg.ptr()) ? pkg.ptr() : nullptr;
-    PyObject* path = PyModule_Check(module.ptr()) ? PyModule_GetFilenameObject(module.ptr()) : nullptr;
-    if (!path || !PyUnicode_Check(path)) {
-        PyErr_Clear();
-        Py_XDECREF(path);
-        Ref msg = Ref::steal(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)", name, shown.ptr()));
-        compat::set_import_error(msg.ptr(), modname.ptr(), nullptr, name);
-    } else {
-        Ref p = Ref::steal(path);
-        const char* fmt = is_initializing(module)
-                              ? "cannot import name %R from partially initialized module %R "
-                                "(most likely due to a circular import) (%S)"
-                              : "cannot import name %R from %R (%S)";
-        Ref msg = Ref::steal(PyUnicode_FromFormat(fmt, name, shown.ptr(), p.ptr()));
-        compat::set_import_error(msg.ptr(), modname.ptr(), p.ptr(), name);
-    }
+    Ref path = PyModule_Check(module.ptr()) ? Ref::steal_or_null(compat::module_file(module.ptr())) : Ref();
+    compat::cannot_import_name(name, named ? pkg.ptr() : nullptr, path.ptr(), is_initializing(module));
     throw Error();
 }
 
@@ -150,7 +132,7 @@ void Module::import(const char* module, PyObject* as) const {
     Ref m = top;
     for (const char* p = std::strchr(module, '.'); p; p = std::strchr(p + 1, '.')) {
         const char* end = std::strchr(p + 1, '.');
-        Ref part = Ref::steal(end ? PyUnicode_FromStringAndSize(p + 1, end - p - 1) : PyUnicode_FromString(p + 1));
+        Ref part = Ref::steal(end ? compat::str(p + 1, end - p - 1) : compat::str(p + 1));
         m = import_name(m, part.ptr());
     }
     set(as, m);
@@ -211,22 +193,22 @@ void Module::import_star(const char* module) const {
             break;
         }
         Ref name = Ref::steal(n);
-        if (!PyUnicode_Check(n)) {
+        if (compat::star_import_checks_names() && !PyUnicode_Check(n)) {
             Ref modname = m.attr(RT_ID("__name__"));
             if (!PyUnicode_Check(modname.ptr()))
                 raise_format(PyExc_TypeError, "module __name__ must be a string, not %.100s",
                              Py_TYPE(modname.ptr())->tp_name);
-            raise_format(PyExc_TypeError, "%s in %U.%s must be str, not %.100s", private_skipped ? "Key" : "Item",
+            raise_format(PyExc_TypeError, "%s in %S.%s must be str, not %.100s", private_skipped ? "Key" : "Item",
                          modname.ptr(), private_skipped ? "__dict__" : "__all__", Py_TYPE(n)->tp_name);
         }
-        if (private_skipped && PyUnicode_GET_LENGTH(n) > 0 && PyUnicode_READ_CHAR(n, 0) == '_') continue;
+        if (private_skipped && compat::starts_with_underscore(n)) continue;
         set(n, m.attr(n));
     }
 }
 
 void Module::remember(std::initializer_list<Name*> names) const {
     for (Name* n : names) {
-        PyObject* v = PyDict_GetItemWithError(dict_, n->str());
+        PyObject* v = compat::dict_get(dict_, n->str());
         if (!v && PyErr_Occurred()) raise();
         n->set_genuine(v);
     }

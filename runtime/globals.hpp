@@ -51,9 +51,11 @@ class Name {
 class Env {
     PyObject* globals_;
     PyObject* builtins_;
+    bool in_function_;  // a function's globals, not the module body's (2 words NameError apart)
 
   public:
-    Env(PyObject* globals, PyObject* builtins) : globals_(globals), builtins_(builtins) {}
+    Env(PyObject* globals, PyObject* builtins, bool in_function = true)
+        : globals_(globals), builtins_(builtins), in_function_(in_function) {}
     Ref operator[](Name& name) const {
         if (PyObject* v = find_quiet(name)) return Ref::borrow(v);
         return (*this)[name.str()];  // with the interpreter's errors

@@ -52,7 +52,7 @@ bool own_method(Obj self, PyObject* name, Body body) {
     if (!descr || !is_native(descr, body)) return false;
     PyObject* dict = instance_dict(self);
     if (!dict) return true;
-    PyObject* shadow = PyDict_GetItemWithError(dict, name);
+    PyObject* shadow = compat::dict_get(dict, name);
     if (!shadow && PyErr_Occurred()) PyErr_Clear();
     return !shadow;
 }
@@ -64,7 +64,7 @@ PyObject* plain_attr(Obj self, PyObject* name) {
     if (descr && Py_TYPE(descr)->tp_descr_set) return nullptr;
     PyObject* dict = instance_dict(self);
     if (!dict) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(dict, name);
+    PyObject* v = compat::dict_get(dict, name);
     if (!v && PyErr_Occurred()) PyErr_Clear();
     return v;
 }
@@ -77,7 +77,7 @@ void ModulePath::remember(const Env& g) {
     for (int i = 0; i < 2 && attrs_[i]; ++i) {
         Step& s = steps_[i];
         if (!s.str) s.str = intern(attrs_[i]);
-        PyObject* v = m && PyModule_CheckExact(m) ? PyDict_GetItemWithError(PyModule_GetDict(m), s.str) : nullptr;
+        PyObject* v = m && PyModule_CheckExact(m) ? compat::dict_get(PyModule_GetDict(m), s.str) : nullptr;
         if (!v && PyErr_Occurred()) raise();
         Py_XINCREF(v);
         Py_XSETREF(s.value, v);
@@ -95,7 +95,7 @@ bool ModulePath::genuine(const Env& g) {
         PyObject* d = PyModule_GetDict(m);
         const uint64_t version = compat::dict_version(d);
         if (!(version && s.dict == d && s.version == version)) {
-            PyObject* v = PyDict_GetItemWithError(d, s.str);
+            PyObject* v = compat::dict_get(d, s.str);
             if (!v && PyErr_Occurred()) PyErr_Clear();
             if (v != s.value) return false;
             s.dict = d;

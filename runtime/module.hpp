@@ -13,7 +13,7 @@ class Module {
   public:
     explicit Module(PyObject* m);
 
-    Env env() const { return Env(dict_, builtins_); }
+    Env env() const { return Env(dict_, builtins_, false); }
     Ref operator[](Name& name) const { return env()[name]; }
     Ref operator[](PyObject* name) const { return env()[name]; }
     void set(PyObject* name, Obj value) const;
@@ -53,7 +53,7 @@ class ClassBuilder {
 
     template <auto F>
     ClassBuilder& def(const FunctionSpec& spec, Obj defaults = Obj()) {
-        Ref name = Ref::steal(PyUnicode_FromString(spec.name));
+        Ref name = Ref::steal(compat::str(spec.name));
         Ref f = module_.function<F>(spec, defaults);
         if (PyObject_SetItem(ns_.ptr(), name.ptr(), f.ptr()) < 0) raise();
         return *this;
@@ -61,15 +61,10 @@ class ClassBuilder {
     Ref create();
 };
 
-// Module definition with multi-phase initialisation; BODY is a function
-// `void body(const rt::Module&)` run in the exec slot.
+// Module definition; BODY is a function `void body(const rt::Module&)`, run
+// in the exec slot of multi-phase initialisation on 3, by initNAME on 2.
 int run_module_body(PyObject* module, void (*body)(const Module&));
 
-#define RT_MODULE(NAME, DOC, BODY)                                                                \
-    static int NAME##_exec(PyObject* m) { return ::rt::run_module_body(m, BODY); }                \
-    static PyModuleDef_Slot NAME##_slots[] = {{Py_mod_exec, (void*)NAME##_exec}, {0, nullptr}}; \
-    static PyModuleDef NAME##_def = {PyModuleDef_HEAD_INIT, #NAME, DOC, 0, nullptr,               \
-                                     NAME##_slots, nullptr, nullptr, nullptr};                    \
-    RT_MODINIT_FUNC PyInit_##NAME(void) { return PyModuleDef_Init(&NAME##_def); }
+#define RT_MODULE(NAME, DOC, BODY) RT_COMPAT_MODULE(NAME, DOC, BODY)
 
 }  // namespace rt

@@ -27,10 +27,8 @@ bool plain_number(PyObject* o, double& out, long long int_limit) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
-    if (!PyLong_CheckExact(o)) return false;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow || v > int_limit || v < -int_limit) return false;
+    long long v;
+    if (!compat::is_exact_int(o) || !compat::int_value(o, v) || v > int_limit || v < -int_limit) return false;
     out = static_cast<double>(v);
     return true;
 }
@@ -40,14 +38,7 @@ bool number_value(PyObject* o, double& out) {
         out = PyFloat_AS_DOUBLE(o);
         return true;
     }
-    if (PyLong_CheckExact(o) || PyBool_Check(o)) {
-        out = PyLong_AsDouble(o);
-        if (out == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return false;
-        }
-        return true;
-    }
+    if (compat::is_exact_int(o) || PyBool_Check(o)) return compat::int_to_double(o, out);
     if (PyArray_IsScalar(o, Integer) || PyArray_IsScalar(o, Floating) || PyArray_IsScalar(o, Bool)) {
         PyArray_Descr* to = PyArray_DescrFromType(NPY_DOUBLE);
         const int r = PyArray_CastScalarToCtype(o, &out, to);

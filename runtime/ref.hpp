@@ -112,6 +112,12 @@ class Ref : public Obj {
         r.p_ = p;
         return r;
     }
+    // Takes a new reference that may be NULL without an error.
+    static Ref steal_or_null(PyObject* p) {
+        Ref r;
+        r.p_ = p;
+        return r;
+    }
     static Ref borrow(PyObject* p) {
         Py_XINCREF(p);
         Ref r;
@@ -141,11 +147,11 @@ inline Ref to_ref(const Ref& r) { return r; }
 inline Ref to_ref(Ref&& r) { return std::move(r); }
 inline Ref to_ref(PyObject* p) { return Ref::borrow(p); }
 inline Ref to_ref(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
-inline Ref to_ref(int v) { return Ref::steal(PyLong_FromLong(v)); }
-inline Ref to_ref(long v) { return Ref::steal(PyLong_FromLong(v)); }
-inline Ref to_ref(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+inline Ref to_ref(int v) { return Ref::steal(compat::int_from(v)); }
+inline Ref to_ref(long v) { return Ref::steal(compat::int_from(v)); }
+inline Ref to_ref(long long v) { return Ref::steal(compat::int_from(v)); }
 inline Ref to_ref(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
-inline Ref to_ref(const char* s) { return Ref::steal(PyUnicode_FromString(s)); }
+inline Ref to_ref(const char* s) { return Ref::steal(compat::str(s)); }
 inline Ref to_ref(std::nullptr_t) { return none(); }
 
 #define RT_CONST(expr) \

@@ -283,12 +283,12 @@ np::Array own_segment(const Env& g, Obj self, Py_ssize_t segNo) {
 static Ref Swoopline_evaluate_curve_segment(const Env& g, Obj self, Obj segNo, Obj t) {
     PyObject* coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
     double tv;
-    if (coeffs && PyList_CheckExact(coeffs) && PyLong_CheckExact(segNo.ptr()) && np::plain_number(t.ptr(), tv) &&
+    if (coeffs && PyList_CheckExact(coeffs) && rt::compat::is_exact_int(segNo.ptr()) && np::plain_number(t.ptr(), tv) &&
         G::np_dot.genuine(g)) {
         const Py_ssize_t n = PyList_GET_SIZE(coeffs);
         if (n < 1) return rt::none();
-        const Py_ssize_t i = PyLong_AsSsize_t(segNo.ptr());
-        if (!(i == -1 && PyErr_Occurred()) && -n <= i && i < n) {
+        long long i;
+        if (rt::compat::int_value(segNo.ptr(), i) && -n <= i && i < n) {
             if (const np::Array c = plain_segment(PyList_GET_ITEM(coeffs, i < 0 ? i + n : i))) {
                 const Py_ssize_t d = c.shape(0);
                 static np::Recycled points, tangents;
@@ -379,7 +379,7 @@ static bool draw_curve_kernel(const Env& g, Obj self, Py_ssize_t NSeg) {
     PyObject* samples = rt::plain_attr(self, RT_ID("num_samples_rendering"));
     double count;
     if (!coeffs || !PyList_CheckExact(coeffs) || PyList_GET_SIZE(coeffs) < NSeg || !samples ||
-        !PyLong_CheckExact(samples) || !np::plain_number(samples, count, 1 << 24) || count < 0 ||
+        !rt::compat::is_exact_int(samples) || !np::plain_number(samples, count, 1 << 24) || count < 0 ||
         !rt::own_method<Swoopline_evaluate_curve_segment>(self, RT_ID("evaluate_curve_segment")) ||
         !G::np_dot.genuine(g) || !G::np_linspace.genuine(g) || !G::np_norm.genuine(g) ||
         !gl::Kernel::available(g, gl::glPushAttrib, gl::glPopAttrib, gl::glBegin, gl::glEnd, G::glColor3f,
