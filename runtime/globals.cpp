@@ -8,7 +8,7 @@ namespace rt {
 
 // Globals ------------------------------------------------------------------------
 
-PyObject* Env::find_quiet(Name& name) const {
+PyObject* Env::find_slow(Name& name) const {
     const uint64_t gv = compat::dict_version(globals_);
     if (gv && name.globals_ == globals_ && name.gversion_ == gv &&
         (!name.in_builtins_ || (name.builtins_ == builtins_ && name.bversion_ == compat::dict_version(builtins_))))

@@ -70,7 +70,13 @@ class Env {
     }
 
   private:
-    PyObject* find_quiet(Name& name) const;   // borrowed; NULL when missing or on error (cleared)
+    // borrowed; NULL when missing or on error (cleared)
+    PyObject* find_quiet(Name& name) const {
+        const uint64_t gv = compat::dict_version(globals_);
+        if (gv && name.globals_ == globals_ && name.gversion_ == gv && !name.in_builtins_) return name.value_;
+        return find_slow(name);
+    }
+    PyObject* find_slow(Name& name) const;
 };
 
 // The builtins a module's functions see.
