@@ -25,7 +25,7 @@ static const char kDrawSceneDoc[] =
 
 // The module's globals, looked up at the moment of use.
 namespace G {
-Name np("np"), Model("Model"), Arborlot("Arborlot"), Sprigrule("Sprigrule"), Quiltsheet("Quiltsheet"),
+Name np("np"), hasattr("hasattr"), Model("Model"), Arborlot("Arborlot"), Sprigrule("Sprigrule"), Quiltsheet("Quiltsheet"),
     Drifteye("Drifteye"), Swoopline("Swoopline"), glRotate("glRotate"), glTranslate("glTranslate"),
     glutMainLoop("glutMainLoop"), draw3DCoordinateAxesQuadrics("draw3DCoordinateAxesQuadrics"),
     drawCheckerBoard("drawCheckerBoard");
@@ -46,10 +46,10 @@ static Ref Arborlot_init(const Env& g, Obj self, Obj terrain_model, Obj subscene
 
 static Ref Arborlot_init_gl(const Env& g, Obj self) {
     g[G::Model].attr(RT_ID("init"))(self);
-    if (self.attr(RT_ID("terrain_model")).hasattr(RT_ID("init")))
+    if (g[G::hasattr]({self.attr(RT_ID("terrain_model")), RT_CONST("init")}).truth())
         self.attr(RT_ID("terrain_model")).method(RT_ID("init"))();
     rt::for_each(self.attr(RT_ID("subscene_list")), [&](Obj scene) {
-        if (scene.hasattr(RT_ID("init"))) scene.method(RT_ID("init"))();
+        if (g[G::hasattr]({scene, RT_CONST("init")}).truth()) scene.method(RT_ID("init"))();
     });
     return rt::none();
 }

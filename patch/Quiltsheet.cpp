@@ -361,9 +361,8 @@ static const int kCell[6][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}};
 // counter is bounded by the axis it indexes, so unequal grids draw whole;
 // for a square grid this is the documented cell order.
 static void draw_mesh(const Env& g, Obj self, Obj X, Obj Y, Obj Z) {
-    Ref samples = self.attr(RT_ID("num_samples_rendering"));
-    const Py_ssize_t m = samples[0].to_index();
-    const Py_ssize_t n = samples[1].to_index();
+    const Py_ssize_t m = self.attr(RT_ID("num_samples_rendering"))[0].to_index();
+    const Py_ssize_t n = self.attr(RT_ID("num_samples_rendering"))[1].to_index();
     for (Py_ssize_t c = 0; c + 1 < n; ++c) {
         for (Py_ssize_t r = 0; r + 1 < m; ++r) {
             gl::begin(g, G::GL_TRIANGLES, [&] {

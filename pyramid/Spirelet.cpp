@@ -98,6 +98,7 @@ Folded& folded() {
 Ref sqrt_expr(const Env& g, Ref Folded::*slot) {
     Folded& f = folded();
     if (g.genuine(G::sqrt) && f.*slot) return f.*slot;
+    if (slot == &Folded::half_root3f_int) return g[G::sqrt](RT_NUM(3.0)).truediv(RT_NUM(2));
     Ref s3 = g[G::sqrt](RT_NUM(3));
     if (slot == &Folded::half_root3) return s3.truediv(RT_NUM(2.0));
     if (slot == &Folded::root3) return s3.mul(RT_NUM(2)).truediv(RT_NUM(2.0));

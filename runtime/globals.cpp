@@ -206,6 +206,14 @@ void Module::import_star(const char* module) const {
     }
 }
 
+void Module::remember_builtins(std::initializer_list<Name*> names) const {
+    for (Name* n : names) {
+        PyObject* v = PyDict_Check(builtins_) ? compat::dict_get(builtins_, n->str()) : nullptr;
+        if (!v && PyErr_Occurred()) raise();
+        n->set_genuine(v);
+    }
+}
+
 void Module::remember(std::initializer_list<Name*> names) const {
     for (Name* n : names) {
         PyObject* v = compat::dict_get(dict_, n->str());

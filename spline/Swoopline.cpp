@@ -80,7 +80,7 @@ static const char kEvaluateDoc[] =
 
 // The module's globals, looked up at the moment of use.
 namespace G {
-Name np("np"), transpose("transpose"), inv("inv"), Model("Model"), Swoopline("Swoopline"), View("View"),
+Name np("np"), len("len"), transpose("transpose"), inv("inv"), Model("Model"), Swoopline("Swoopline"), View("View"),
     Framepane("Framepane"), glutInit("glutInit"), glutInitDisplayMode("glutInitDisplayMode"),
     glutMainLoop("glutMainLoop"), GLUT_DOUBLE("GLUT_DOUBLE"), GLUT_RGBA("GLUT_RGBA"),
     draw3DCoordinateAxesQuadrics("draw3DCoordinateAxesQuadrics"), GL_LINE_STRIP("GL_LINE_STRIP"),
@@ -92,15 +92,25 @@ rt::ModulePath np_dot(np, "dot"), np_linspace(np, "linspace"), np_norm(np, "lina
 
 namespace {
 
-// The spline's two lists, read from the instance dictionary (no code runs),
-// to put them back when an operation fails half-way.
+// The instance dictionary, read without going through the class's
+// __getattribute__; borrowed, or NULL.
+PyObject* instance_dict(Obj self) {
+    PyObject** dictptr = _PyObject_GetDictPtr(self.ptr());
+    return dictptr ? *dictptr : nullptr;
+}
+
+// The spline's two lists as the instance dictionary holds them, to tell
+// whether a data point's methods changed the spline meanwhile and to put it
+// back if they did.
 struct Snapshot {
     Ref points, coeffs;
     Py_ssize_t npoints = 0, ncoeffs = 0;
 
     explicit Snapshot(Obj self) {
-        PyObject* p = rt::plain_attr(self, RT_ID("point_tangent_list"));
-        PyObject* c = rt::plain_attr(self, RT_ID("coeff_matrix"));
+        PyObject* d = instance_dict(self);
+        PyObject* p = d ? rt::compat::dict_get(d, RT_ID("point_tangent_list")) : nullptr;
+        PyObject* c = d ? rt::compat::dict_get(d, RT_ID("coeff_matrix")) : nullptr;
+        PyErr_Clear();
         if (!p || !c || !PyList_CheckExact(p) || !PyList_CheckExact(c)) return;
         points = Ref::borrow(p);
         coeffs = Ref::borrow(c);
@@ -109,19 +119,23 @@ struct Snapshot {
     }
     explicit operator bool() const { return bool(points); }
 
-    // The lists are still the spline's, `added` points longer and with
-    // their matrices unchanged.
-    bool unchanged(Obj self, Py_ssize_t added) const {
-        return rt::plain_attr(self, RT_ID("point_tangent_list")) == points.ptr() &&
-               rt::plain_attr(self, RT_ID("coeff_matrix")) == coeffs.ptr() &&
-               PyList_GET_SIZE(points.ptr()) == npoints + added && PyList_GET_SIZE(coeffs.ptr()) == ncoeffs;
+    // The lists are no longer the spline's, or other than `added` points
+    // longer with their matrices as they were.
+    bool changed(Obj self, Py_ssize_t added) const {
+        if (!points) return false;
+        PyObject* d = instance_dict(self);
+        PyObject* p = d ? rt::compat::dict_get(d, RT_ID("point_tangent_list")) : nullptr;
+        PyObject* c = d ? rt::compat::dict_get(d, RT_ID("coeff_matrix")) : nullptr;
+        PyErr_Clear();
+        return p != points.ptr() || c != coeffs.ptr() || PyList_GET_SIZE(points.ptr()) != npoints + added ||
+               PyList_GET_SIZE(coeffs.ptr()) != ncoeffs;
     }
     // Puts back the lists as they were, with what was there at the time.
     void restore(Obj self) const {
-        PyObject** dictptr = _PyObject_GetDictPtr(self.ptr());
-        if (!dictptr || !*dictptr) return;
-        PyDict_SetItem(*dictptr, RT_ID("point_tangent_list"), points.ptr());
-        PyDict_SetItem(*dictptr, RT_ID("coeff_matrix"), coeffs.ptr());
+        PyObject* d = instance_dict(self);
+        if (!d) return;
+        PyDict_SetItem(d, RT_ID("point_tangent_list"), points.ptr());
+        PyDict_SetItem(d, RT_ID("coeff_matrix"), coeffs.ptr());
         if (PyList_GET_SIZE(points.ptr()) > npoints) PyList_SetSlice(points.ptr(), npoints, PY_SSIZE_T_MAX, nullptr);
         if (PyList_GET_SIZE(coeffs.ptr()) > ncoeffs) PyList_SetSlice(coeffs.ptr(), ncoeffs, PY_SSIZE_T_MAX, nullptr);
     }
@@ -137,22 +151,37 @@ void append(Obj seq, Obj item) {
 }
 
 // One vector of a first data point: numbers in one dimension.
-Py_ssize_t vector_length(Obj v, const char* what) {
-    np::Array a = np::Array::from(v);
-    if (a.ndim() != 1 || a.shape(0) == 0)
-        rt::raise_format(PyExc_ValueError, "the %s of a data point must be a non-empty 1-D sequence of numbers, not %R",
-                         what, v.ptr());
-    const char kind = a.kind();
-    bool numbers = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f' || kind == 'c';
-    if (kind == 'O') {
+np::Array first_vector(Obj v, const char* what) {
+    np::Array a;
+    try {
+        a = np::Array::from(v);
+    } catch (const rt::Error&) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw;
+        rt::compat::SavedError e;
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(e.value()));
+        rt::raise_format(type, "the %s of a data point is not a vector of numbers: %S", what, e.value());
+    }
+    bool numbers;
+    if (a.kind() == 'O') {
+        static PyObject* Number = Ref::steal(PyImport_ImportModule("numbers")).attr(RT_ID("Number")).release();
         numbers = true;
-        for (Py_ssize_t i = 0; numbers && i < a.shape(0); ++i) {
-            Ref item = a.obj()[i];
-            numbers = PyNumber_Check(item.ptr()) && !PyUnicode_Check(item.ptr()) && !PyBytes_Check(item.ptr());
-        }
+        Ref flat = Ref::steal(PyObject_GetAttr(a.obj().ptr(), RT_ID("flat")));
+        rt::for_each(flat, [&](Obj x) {
+            if (numbers) {
+                const int r = PyObject_IsInstance(x.ptr(), Number);
+                if (r < 0) rt::raise();
+                numbers = r == 1;
+            }
+        });
+    } else {
+        const char kind = a.kind();
+        numbers = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f' || kind == 'c';
     }
     if (!numbers) rt::raise_format(PyExc_TypeError, "the %s of a data point must hold numbers, not %R", what, v.ptr());
-    return a.shape(0);
+    if (a.ndim() != 1)
+        rt::raise_format(PyExc_ValueError, "the %s of a data point must be a 1-D vector, not %d-D", what, a.ndim());
+    if (a.shape(0) == 0) rt::raise_format(PyExc_ValueError, "the %s of a data point is empty", what);
+    return a;
 }
 
 // A first data point is read at once, so that a malformed one is refused
@@ -160,10 +189,11 @@ Py_ssize_t vector_length(Obj v, const char* what) {
 void check_first_point(Obj data_point) {
     Ref p = data_point[0];
     Ref m = data_point[1];
-    const Py_ssize_t np_ = vector_length(p, "point"), nm = vector_length(m, "tangent");
-    if (np_ != nm)
-        rt::raise_format(PyExc_ValueError, "the point and tangent of a data point differ in length (%zd and %zd)", np_,
-                         nm);
+    const np::Array point = first_vector(p, "point");
+    const np::Array tangent = first_vector(m, "tangent");
+    if (point.shape(0) != tangent.shape(0))
+        rt::raise_format(PyExc_ValueError, "point and tangent of a data point differ in length (%zd and %zd)",
+                         point.shape(0), tangent.shape(0));
 }
 
 // A segment's coefficient matrix, when it is a plain (d, 4) float64 array.
@@ -217,9 +247,21 @@ static Ref Swoopline_init(const Env& g, Obj self, Obj data_points, Obj num_sampl
 
 // All or nothing: a failing data point leaves the previous spline in place.
 static Ref Swoopline_set_data(const Env&, Obj self, Obj point_tangent_list) {
-    const Snapshot before(self);
+    // the dictionary's entries as they are, or missing
+    PyObject* const keys[2] = {RT_ID("point_tangent_list"), RT_ID("coeff_matrix")};
+    Ref dict = Ref::borrow(instance_dict(self));
+    Ref saved[2];
+    for (int k = 0; dict && k < 2; ++k) {
+        saved[k] = Ref::borrow(rt::compat::dict_get(dict.ptr(), keys[k]));
+        PyErr_Clear();
+    }
     rt::OnError restore([&] {
-        if (before) before.restore(self);
+        for (int k = 0; dict && k < 2; ++k) {
+            if (saved[k])
+                PyDict_SetItem(dict.ptr(), keys[k], saved[k].ptr());
+            else if (PyDict_DelItem(dict.ptr(), keys[k]) < 0)
+                PyErr_Clear();
+        }
     });
     self.setattr(RT_ID("point_tangent_list"), rt::list());
     self.setattr(RT_ID("coeff_matrix"), rt::list());
@@ -232,24 +274,24 @@ static Ref Swoopline_set_data(const Env&, Obj self, Obj point_tangent_list) {
 // was, and so does a data point whose methods change the spline meanwhile.
 static Ref Swoopline_add_point(const Env& g, Obj self, Obj data_point) {
     const Snapshot before(self);
+    bool restored = false;
     auto check_unchanged = [&] {
-        if (before && !before.unchanged(self, 1))
-            rt::raise(PyExc_RuntimeError, "the spline was changed while a data point was being added");
+        if (!before.changed(self, 1)) return;
+        before.restore(self);
+        restored = true;
+        rt::raise(PyExc_RuntimeError, "the spline was changed while a data point was being added");
     };
 
     Ref points = self.attr(RT_ID("point_tangent_list"));
     append(points, data_point);
-    const Py_ssize_t appended = PyList_CheckExact(points.ptr()) ? PyList_GET_SIZE(points.ptr()) : -1;
     rt::OnError undo([&] {
-        if (before && !before.unchanged(self, 1)) {
-            before.restore(self);
-        } else if (appended >= 0 && PyList_GET_SIZE(points.ptr()) == appended &&
-                   PyList_GET_ITEM(points.ptr(), appended - 1) == data_point.ptr()) {
-            PyList_SetSlice(points.ptr(), appended - 1, appended, nullptr);
-        }
+        PyObject* p = points.ptr();
+        if (!restored && PyList_CheckExact(p) && PyList_GET_SIZE(p) > 0 &&
+            PyList_GET_ITEM(p, PyList_GET_SIZE(p) - 1) == data_point.ptr())
+            PyList_SetSlice(p, PyList_GET_SIZE(p) - 1, PyList_GET_SIZE(p), nullptr);
     });
 
-    if (self.attr(RT_ID("point_tangent_list")).len() < 2) {
+    if (g[G::len](self.attr(RT_ID("point_tangent_list"))).compare(RT_NUM(2), Py_LT)) {
         check_first_point(data_point);
         check_unchanged();
         undo.dismiss();
@@ -272,7 +314,7 @@ static Ref Swoopline_evaluate_curve_segment(const Env& g, Obj self, Obj segNo, O
 namespace {
 np::Array own_segment(const Env& g, Obj self, Py_ssize_t segNo) {
     if (!rt::own_method<Swoopline_evaluate_curve_segment>(self, RT_ID("evaluate_curve_segment")) ||
-        !G::np_dot.genuine(g))
+        !g.genuine(G::len) || !G::np_dot.genuine(g))
         return np::Array();
     PyObject* coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
     if (!coeffs || !PyList_CheckExact(coeffs) || segNo < 0 || segNo >= PyList_GET_SIZE(coeffs)) return np::Array();
@@ -284,7 +326,7 @@ static Ref Swoopline_evaluate_curve_segment(const Env& g, Obj self, Obj segNo, O
     PyObject* coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
     double tv;
     if (coeffs && PyList_CheckExact(coeffs) && rt::compat::is_exact_int(segNo.ptr()) && np::plain_number(t.ptr(), tv) &&
-        G::np_dot.genuine(g)) {
+        g.genuine(G::len) && G::np_dot.genuine(g)) {
         const Py_ssize_t n = PyList_GET_SIZE(coeffs);
         if (n < 1) return rt::none();
         long long i;
@@ -304,7 +346,7 @@ static Ref Swoopline_evaluate_curve_segment(const Env& g, Obj self, Obj segNo, O
         PyErr_Clear();
     }
 
-    if (self.attr(RT_ID("coeff_matrix")).len() < 1) return rt::none();
+    if (g[G::len](self.attr(RT_ID("coeff_matrix"))).compare(RT_NUM(1), Py_LT)) return rt::none();
     Ref p = g[G::np].attr(RT_ID("dot"))(
         {self.attr(RT_ID("coeff_matrix"))[segNo], rt::list({t.mul(t).mul(t), t.mul(t), t, 1})});
     Ref m = g[G::np].attr(RT_ID("dot"))(
@@ -381,7 +423,7 @@ static bool draw_curve_kernel(const Env& g, Obj self, Py_ssize_t NSeg) {
     if (!coeffs || !PyList_CheckExact(coeffs) || PyList_GET_SIZE(coeffs) < NSeg || !samples ||
         !rt::compat::is_exact_int(samples) || !np::plain_number(samples, count, 1 << 24) || count < 0 ||
         !rt::own_method<Swoopline_evaluate_curve_segment>(self, RT_ID("evaluate_curve_segment")) ||
-        !G::np_dot.genuine(g) || !G::np_linspace.genuine(g) || !G::np_norm.genuine(g) ||
+        !g.genuine(G::len) || !G::np_dot.genuine(g) || !G::np_linspace.genuine(g) || !G::np_norm.genuine(g) ||
         !gl::Kernel::available(g, gl::glPushAttrib, gl::glPopAttrib, gl::glBegin, gl::glEnd, G::glColor3f,
                                G::glVertex3f) ||
         !gl::enum_value(g, gl::GL_ALL_ATTRIB_BITS, mask) || !gl::enum_value(g, G::GL_LINE_STRIP, strip) ||
@@ -427,8 +469,10 @@ static bool draw_curve_kernel(const Env& g, Obj self, Py_ssize_t NSeg) {
 }
 
 static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
-    const Py_ssize_t NSeg = self.attr(RT_ID("point_tangent_list")).len() - 1;
-    if (NSeg < 1 || self.attr(RT_ID("coeff_matrix")).len() < 1) return rt::none();
+    Ref nseg = g[G::len](self.attr(RT_ID("point_tangent_list"))).sub(RT_NUM(1));
+    if (nseg.compare(RT_NUM(1), Py_LT) || g[G::len](self.attr(RT_ID("coeff_matrix"))).compare(RT_NUM(1), Py_LT))
+        return rt::none();
+    const Py_ssize_t NSeg = nseg.to_index();  // range(NSeg)
 
     if (bDrawCoord.is_true()) {
         gl::with_matrix(g, [&] {
@@ -538,6 +582,7 @@ static void module_body(const rt::Module& mod) {
     mod.import_from("Stagehall", {RT_ID("View"), RT_ID("Framepane")});
     const Env g = mod.env();
     mod.remember({&G::np});
+    mod.remember_builtins({&G::len});
     for (rt::ModulePath* p : {&G::np_dot, &G::np_linspace, &G::np_norm}) p->remember(g);
     gl::remember(g, {&G::glScalef, &G::glColor3f, &G::glVertex3f});
     mod.def<main_>({"main", "main", nullptr, {}});
