@@ -464,7 +464,7 @@ def _check_level(level, minimum):
         if _int(level) < minimum:
             raise bad
         return
-    if _isinstance(level, _float) and level >= 2.0 ** 53:
+    if _isinstance(level, (_float, _numpy.floating)) and level >= 2.0 ** 53:
         raise bad
     value = level
     if _isinstance(value, _numbers.Complex) and not _isinstance(value, _numbers.Real):

@@ -35,7 +35,7 @@ import Arborlot
 import Quiltsheet
 import Spirelet
 import Swoopline
-from conftest import REPO
+from conftest import REPO, SANITIZED
 from gl_context import QS_NAMES, SP_NAMES, SW_NAMES, Boom
 
 
@@ -515,7 +515,8 @@ def arborlot_ops():
                      st.just(call("draw_scene")))
 
 
-DIFF = settings(max_examples=60, deadline=None, database=None, print_blob=True,
+# Fewer examples under the sanitizers, where every call is several times slower.
+DIFF = settings(max_examples=20 if SANITIZED else 60, deadline=None, database=None, print_blob=True,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 
