@@ -40,6 +40,10 @@ _max = max
 _isinstance = isinstance
 _int = int
 _bool = bool
+try:
+    _INTS = (int, long, bool)  # noqa: F821 (Python 2)
+except NameError:
+    _INTS = (int, bool)
 _all = all
 _BaseException = BaseException
 _Exception = Exception
@@ -307,15 +311,26 @@ def _is_zero_vector(v):
         return False
 
 
+_REAL_SCALARS = (_float, _numpy.integer, _numpy.floating, _numpy.bool_)
+
+
 def _safe_length(v, length):
     # Mend: numpy's norm squares the components, which underflows to 0 or
-    # overflows to inf for tiny or huge finite tangents.
+    # overflows to inf for tiny or huge finite tangents. It reads only plain
+    # real numbers, so that it warns of nothing and runs no code of theirs.
+    if not (_isinstance(length, _REAL_SCALARS) or _type(length) in _INTS):
+        return length
+    f = _float(length)
+    if f != 0.0 and not _math.isinf(f):
+        return length
     try:
-        f = _float(length)
-        a = _numpy.asarray(v, dtype=_float)
+        a = _numpy.asarray(v)
     except _Exception:
         return length
-    if (f != 0.0 and not _math.isinf(f)) or not _all(_finite(_float(x)) for x in a.flat):
+    if a.ndim != 1 or a.size == 0 or a.dtype.kind not in "biuf":
+        return length
+    a = a.astype(_float)
+    if not _all(_finite(x) for x in a.flat):
         return length
     scale = _float(_numpy.max(_numpy.abs(a)))
     if scale == 0.0:

@@ -132,6 +132,14 @@ struct Patch {
     }
 };
 
+// NumPy warns of overflow and invalid values in its arithmetic; the kernels
+// leave such data to the literal path, whose NumPy calls warn as they do.
+bool all_finite(const double* v, int n) {
+    for (int k = 0; k < n; ++k)
+        if (!std::isfinite(v[k])) return false;
+    return true;
+}
+
 // The first two items of st_param, when reading them runs no code and they
 // are plain numbers.
 bool plain_params(Obj st_param, double& s, double& t) {
@@ -224,9 +232,11 @@ static Ref Quiltsheet_evaluate(const Env& g, Obj self, Obj st_param) {
         if (rt::assertions_enabled() && !(0.0 <= s && s <= 3.0 && 0.0 <= t && t <= 3.0)) rt::raise_assertion();
         double v[9];
         patch.evaluate(s, t, v);
-        Ref result = Ref::steal(PyList_New(9));
-        for (int k = 0; k < 9; ++k) PyList_SET_ITEM(result.ptr(), k, np::float64(v[k]).release());
-        return result;
+        if (all_finite(v, 9)) {
+            Ref result = Ref::steal(PyList_New(9));
+            for (int k = 0; k < 9; ++k) PyList_SET_ITEM(result.ptr(), k, np::float64(v[k]).release());
+            return result;
+        }
     }
 
     Ref S_ = st_param[0];
@@ -259,8 +269,9 @@ static Ref Quiltsheet_evaluate(const Env& g, Obj self, Obj st_param) {
 static Ref Quiltsheet_get_samples(const Env& g, Obj self, Obj samples) {
     Py_ssize_t m, n;
     Patch patch;
+    bool finite = true;
     if (plain_pair(samples.ptr(), m, n) && rt::own_method<Quiltsheet_evaluate>(self, RT_ID("evaluate")) &&
-        G::np_zeros.genuine(g) && G::np_dot.genuine(g) && patch.read(self)) {
+        G::np_zeros.genuine(g) && G::np_dot.genuine(g) && patch.read(self) && all_finite(&patch.m[0][0][0], 48)) {
         if (rt::assertions_enabled() && !(m >= 2 && n >= 2)) rt::raise_assertion();
         np::Array out[9];
         for (np::Array& a : out) a = np::Array::zeros({m, n});
@@ -276,12 +287,14 @@ static Ref Quiltsheet_get_samples(const Env& g, Obj self, Obj samples) {
                 for (Py_ssize_t j = 0; j < n; ++j) {
                     double v[9];
                     Patch::evaluate(s, columns[j], v);
+                    finite = finite && all_finite(v, 9);
                     for (int k = 0; k < 9; ++k) out[k].at(i, j) = v[k];
                 }
             }
         }
-        return rt::tuple({out[0].ref(), out[1].ref(), out[2].ref(), out[3].ref(), out[4].ref(), out[5].ref(),
-                          out[6].ref(), out[7].ref(), out[8].ref()});
+        if (finite)
+            return rt::tuple({out[0].ref(), out[1].ref(), out[2].ref(), out[3].ref(), out[4].ref(), out[5].ref(),
+                              out[6].ref(), out[7].ref(), out[8].ref()});
     }
 
     if (rt::assertions_enabled()) {
@@ -327,12 +340,14 @@ static Ref normalized(const Env& g, Obj V) {
     if (a && a.size() > 0 && G::np_min.genuine(g) && G::np_max.genuine(g)) {
         double lo, hi;
         min_max(a, lo, hi);
-        if (flat(lo, hi)) return half_like(V);
-        np::Array out = np::Array::empty({a.shape(0), a.shape(1)});
-        const double range = hi - lo;
-        for (Py_ssize_t i = 0; i < a.shape(0); ++i)
-            for (Py_ssize_t j = 0; j < a.shape(1); ++j) out.at(i, j) = (a.at(i, j) - lo) / range;
-        return out.ref();
+        if (std::isfinite(lo) && std::isfinite(hi) && std::isfinite(hi - lo)) {
+            if (flat(lo, hi)) return half_like(V);
+            np::Array out = np::Array::empty({a.shape(0), a.shape(1)});
+            const double range = hi - lo;
+            for (Py_ssize_t i = 0; i < a.shape(0); ++i)
+                for (Py_ssize_t j = 0; j < a.shape(1); ++j) out.at(i, j) = (a.at(i, j) - lo) / range;
+            return out.ref();
+        }
     }
     Ref lo = g[G::np].attr(RT_ID("min"))(V);
     Ref d = V.sub(lo);

@@ -115,6 +115,8 @@ Ref Obj::classic_div(Obj b) const { return Ref::steal(compat::classic_divide(p_,
 Ref Obj::bit_or(Obj b) const { return Ref::steal(PyNumber_Or(p_, b.ptr())); }
 Ref Obj::neg() const { return Ref::steal(PyNumber_Negative(p_)); }
 
+Ref Obj::compare_to(Obj b, int op) const { return Ref::steal(PyObject_RichCompare(p_, b.ptr(), op)); }
+
 bool Obj::compare(Obj b, int op) const {
     // not PyObject_RichCompareBool: `==` in Python does not take identity for equality
     return Ref::steal(PyObject_RichCompare(p_, b.ptr(), op)).truth();

@@ -107,18 +107,6 @@ Array Array::exact_float64(PyObject* o, int ndim) {
     return a;
 }
 
-Array Array::float_vector(Obj o) {
-    Array a;
-    PyObject* r = PyArray_FROM_OTF(o.ptr(), NPY_DOUBLE, NPY_ARRAY_ALIGNED);
-    if (!r) {
-        PyErr_Clear();
-        return a;
-    }
-    a.adopt(Ref::steal(r));
-    if (a.ndim() != 1) return Array();
-    return a;
-}
-
 Py_ssize_t Array::size() const { return PyArray_SIZE(arr(ref_)); }
 
 Py_ssize_t Array::shape_any(int axis) const { return PyArray_DIM(arr(ref_), axis); }

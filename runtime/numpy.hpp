@@ -46,9 +46,6 @@ class Array {
     // The object when it is exactly an ndarray of native float64 with this
     // many dimensions (so that reading it runs no code), else an empty Array.
     static Array exact_float64(PyObject* o, int ndim);
-    // numpy.asarray(o, dtype=float) when that gives a 1-D array; else an
-    // empty Array (and no exception).
-    static Array float_vector(Obj o);
 
     explicit operator bool() const { return bool(ref_); }
     Obj obj() const { return ref_; }

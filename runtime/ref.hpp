@@ -82,8 +82,9 @@ class Obj {
     Ref classic_div(Obj b) const;  // `/` of a module with classic division
     Ref bit_or(Obj b) const;
     Ref neg() const;
-    // a <op> b for Py_LT ... Py_GE, tested for truth
+    // a <op> b for Py_LT ... Py_GE, tested for truth, and as an object
     bool compare(Obj b, int op) const;
+    Ref compare_to(Obj b, int op) const;
 
     // Calls: f(), f(x), f({x, y, kw(name, z)}).
     Ref operator()() const;

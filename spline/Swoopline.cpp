@@ -210,6 +210,19 @@ double tangent_at(const np::Array& c, Py_ssize_t r, double t) {
     return c.at(r, 0) * (3.0 * t * t) + c.at(r, 1) * (2.0 * t) + c.at(r, 2) * 1.0 + c.at(r, 3) * 0.0;
 }
 
+// The point of segment c at t, and whether evaluation there stays finite
+// (point and tangent, every coordinate): NumPy's dot warns otherwise, so
+// such samples are left to it.
+bool sample(const np::Array& c, double t, double pt[3]) {
+    bool finite = true;
+    for (Py_ssize_t r = 0; r < c.shape(0); ++r) {
+        const double p = point_at(c, r, t);
+        if (r < 3) pt[r] = p;
+        finite = finite && std::isfinite(p) && std::isfinite(tangent_at(c, r, t));
+    }
+    return finite;
+}
+
 // numpy.linspace(0, 1, num), element i.
 double linspace01(Py_ssize_t i, Py_ssize_t num) {
     if (num > 1 && i == num - 1) return 1.0;
@@ -336,11 +349,14 @@ static Ref Swoopline_evaluate_curve_segment(const Env& g, Obj self, Obj segNo, O
                 static np::Recycled points, tangents;
                 np::Array p = points.vector(d);
                 np::Array m = tangents.vector(d);
+                bool finite = true;
                 for (Py_ssize_t r = 0; r < d; ++r) {
                     p.at(r) = point_at(c, r, tv);
                     m.at(r) = tangent_at(c, r, tv);
+                    finite = finite && std::isfinite(p.at(r)) && std::isfinite(m.at(r));
                 }
-                return rt::tuple({p.ref(), m.ref()});
+                // NumPy warns of what overflows or is invalid: left to its dot
+                if (finite) return rt::tuple({p.ref(), m.ref()});
             }
         }
         PyErr_Clear();
@@ -366,11 +382,14 @@ namespace {
 // The tangent is exactly zero in every component: it has no direction, so
 // it gets no line.
 bool all_zero(Obj tangent) {
-    const np::Array a = np::Array::float_vector(tangent);
-    if (!a || a.shape(0) == 0) return false;
-    for (Py_ssize_t i = 0; i < a.shape(0); ++i)
-        if (a.at(i) != 0.0) return false;
-    return true;
+    // (numpy.asarray(tangent) == 0).all(), any failure meaning "no"
+    try {
+        Ref equal = np::Array::from(tangent).ref().compare_to(RT_NUM(0), Py_EQ);
+        return equal.method(RT_ID("all"))().truth();
+    } catch (const rt::Error&) {
+        PyErr_Clear();
+        return false;
+    }
 }
 
 // np.linalg.norm squares before it sums, so a finite tangent of 1e200 or
@@ -378,8 +397,17 @@ bool all_zero(Obj tangent) {
 Ref mend_length(Obj tangent, Ref length) {
     double L;
     if (!np::number_value(length.ptr(), L) || (L != 0.0 && !std::isinf(L))) return length;
-    const np::Array a = np::Array::float_vector(tangent);
-    if (!a || a.shape(0) == 0) return length;
+    np::Array a;
+    try {
+        a = np::Array::from(tangent);
+    } catch (const rt::Error&) {
+        PyErr_Clear();
+        return length;
+    }
+    const char kind = a.kind();
+    if (a.ndim() != 1 || a.shape(0) == 0 || !(kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f'))
+        return length;
+    a = a.as_float64();
     for (Py_ssize_t i = 0; i < a.shape(0); ++i)
         if (!std::isfinite(a.at(i))) return length;
     std::vector<double> v(a.shape(0));
@@ -389,26 +417,24 @@ Ref mend_length(Obj tangent, Ref length) {
     return rt::to_ref(scaled);
 }
 
-// One red line of length 0.5 from pt along the tangent (pt, n, pt2 in C).
+// One red line of length 0.5 from pt along the tangent (pt, n, pt2 in C);
+// false when NumPy would warn on the way (an overflowing point, tangent or
+// length), which is left to the literal path.
 struct Line {
     double from[3], to[3];
     bool drawn;
 };
-Line tangent_line_of(const np::Array& c, double t) {
-    Line line;
+bool tangent_line_of(const np::Array& c, double t, Line& line) {
     double m[3];
-    for (int r = 0; r < 3; ++r) {
-        line.from[r] = point_at(c, r, t);
-        m[r] = tangent_at(c, r, t);
-    }
+    if (!sample(c, t, line.from)) return false;
+    for (int r = 0; r < 3; ++r) m[r] = tangent_at(c, r, t);
     line.drawn = !(m[0] == 0.0 && m[1] == 0.0 && m[2] == 0.0);
+    if (!line.drawn) return true;
     double length = std::sqrt(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
-    if ((length == 0.0 || std::isinf(length)) && std::isfinite(m[0]) && std::isfinite(m[1]) && std::isfinite(m[2])) {
-        const double scaled = scaled_norm(m, 3);
-        if (scaled != 0.0) length = scaled;
-    }
+    if (!std::isfinite(length)) return false;
+    if (length == 0.0) length = scaled_norm(m, 3);  // underflow: silent in NumPy too
     for (int r = 0; r < 3; ++r) line.to[r] = line.from[r] + m[r] / length * 0.5;
-    return line;
+    return true;
 }
 
 }  // namespace
@@ -435,35 +461,42 @@ static bool draw_curve_kernel(const Env& g, Obj self, Py_ssize_t NSeg) {
         if (!segments.back() || segments.back().shape(0) < 3) return false;
     }
     const Py_ssize_t num = static_cast<Py_ssize_t>(count);
+    // everything is computed before the first GL call, so that data NumPy
+    // would warn about can still go the literal way
+    std::vector<float> strip_points;
+    strip_points.reserve(3 * NSeg * num);
+    for (const np::Array& c : segments)
+        for (Py_ssize_t i = 0; i < num; ++i) {
+            double pt[3];
+            if (!sample(c, linspace01(i, num), pt)) return false;
+            for (double v : pt) strip_points.push_back(static_cast<float>(v));
+        }
+    std::vector<Line> tangent_lines(NSeg + 1);
+    for (Py_ssize_t i = 0; i < NSeg; ++i)
+        if (!tangent_line_of(segments[i], 0.0, tangent_lines[i])) return false;
+    if (!tangent_line_of(segments.back(), 1.0, tangent_lines[NSeg])) return false;
 
     const gl::Kernel k;
     k.attribs(mask, [&] {
         G::glColor3f.c(0.8f, 0.8f, 0.8f);
         k.after(G::glColor3f, 0.8, 0.8, 0.8);
         k.primitive(strip, [&] {
-            for (const np::Array& c : segments) {
-                for (Py_ssize_t i = 0; i < num; ++i) {
-                    const double t = linspace01(i, num);
-                    G::glVertex3f.c(static_cast<float>(point_at(c, 0, t)), static_cast<float>(point_at(c, 1, t)),
-                                    static_cast<float>(point_at(c, 2, t)));
-                }
-            }
+            for (size_t i = 0; i < strip_points.size(); i += 3)
+                G::glVertex3f.c(strip_points[i], strip_points[i + 1], strip_points[i + 2]);
         });
     });
     k.attribs(mask, [&] {
         G::glColor3f.c(1.0f, 0.2f, 0.2f);
         k.after(G::glColor3f, 1.0, 0.2, 0.2);
-        auto draw = [&](const Line& line) {
-            if (!line.drawn) return;
+        for (const Line& line : tangent_lines) {
+            if (!line.drawn) continue;
             k.primitive(lines, [&] {
                 G::glVertex3f.c(static_cast<float>(line.from[0]), static_cast<float>(line.from[1]),
                                 static_cast<float>(line.from[2]));
                 G::glVertex3f.c(static_cast<float>(line.to[0]), static_cast<float>(line.to[1]),
                                 static_cast<float>(line.to[2]));
             });
-        };
-        for (const np::Array& c : segments) draw(tangent_line_of(c, 0.0));
-        draw(tangent_line_of(segments.back(), 1.0));
+        }
     });
     return true;
 }
@@ -491,12 +524,11 @@ static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
                 rt::for_each(ts, [&](Obj t) {
                     // The class's own evaluation on plain data gives the point
                     // without making the arrays.
-                    double tv;
+                    double tv, at[3];
                     if (np::plain_number(t.ptr(), tv)) {
                         const np::Array c = own_segment(g, self, segNo);
-                        if (c && c.shape(0) >= 3) {
-                            G::glVertex3f(g)({np::float64(point_at(c, 0, tv)), np::float64(point_at(c, 1, tv)),
-                                              np::float64(point_at(c, 2, tv))});
+                        if (c && c.shape(0) >= 3 && sample(c, tv, at)) {
+                            G::glVertex3f(g)({np::float64(at[0]), np::float64(at[1]), np::float64(at[2])});
                             return;
                         }
                     }

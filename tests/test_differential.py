@@ -535,7 +535,7 @@ def arborlot_ops():
 
 
 # Fewer examples under the sanitizers, where every call is several times slower.
-DIFF = settings(max_examples=20 if SANITIZED else 60, deadline=None, database=None, print_blob=True,
+DIFF = settings(max_examples=int(os.environ.get("RT_DIFF_EXAMPLES", 20 if SANITIZED else 60)), deadline=None, database=None, print_blob=True,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
 
 
