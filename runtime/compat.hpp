@@ -294,6 +294,10 @@ inline PyObject* module_file(PyObject* module) {
 #endif
 }
 
+// "from package import name" falls back to sys.modules["package.name"] on 3
+// (for circular imports) but not on 2.
+constexpr bool kFromImportTriesSysModules = !kPython2;
+
 // Star imports check the type of each name on 3 only.
 inline bool star_import_checks_names() { return !kPython2; }
 

@@ -109,7 +109,7 @@ Ref import_name(Obj module, PyObject* name) {
     if (!pkgname) PyErr_Clear();
     Ref pkg = pkgname ? Ref::steal(pkgname) : none();
     const bool named = compat::is_name(pkg.ptr());
-    if (named) {
+    if (named && compat::kFromImportTriesSysModules) {
         Ref full = Ref::steal(compat::format("%S.%S", pkg.ptr(), name));
         if (PyObject* sub = compat::imported_module(full.ptr())) return Ref::steal(sub);
     }
