@@ -27,6 +27,9 @@ MAKE = os.environ.get("MAKE", "make")
 CHILD_ENV = dict(os.environ)
 CHILD_ENV["MAKEFLAGS"] = re.sub(r"--jobserver-(auth|fds)=\S+", "",
                                 CHILD_ENV.get("MAKEFLAGS", ""))
+# Tests share the cores with the next leg's set-up, and OpenBLAS's spinning
+# threads then make a 4x4 inverse (NumPy 1) about ten times slower.
+CHILD_ENV["OPENBLAS_NUM_THREADS"] = "1"
 
 COUNT = re.compile(r"(\d+) (passed|failed|errors?|skipped)\b")
 
@@ -88,10 +91,18 @@ def banner(text):
 
 
 def show_setup_failure(leg):
+    """The first error and what follows it, and the end of the log."""
     log = LOGS / (leg.tag + ".log")
-    banner("%s: set-up %s (last lines of %s)" % (leg.name, leg.result, log.relative_to(ROOT)))
+    banner("%s: set-up %s (from %s)" % (leg.name, leg.result, log.relative_to(ROOT)))
     lines = log.read_text(errors="replace").splitlines()
-    print("\n".join(lines[-60:]), flush=True)
+    first = next((i for i, line in enumerate(lines) if re.search(r"\berror\b|^FAILED", line, re.I)),
+                 max(len(lines) - 60, 0))
+    shown = lines[first:first + 40]
+    if len(lines) > first + 50:
+        shown += ["[... %d lines ...]" % (len(lines) - first - 50)] + lines[-10:]
+    else:
+        shown = lines[first:]
+    print("\n".join(shown), flush=True)
 
 
 def find_python(name):
