@@ -46,7 +46,6 @@ else
   VENV := $(TOOLS_VENV)
   BUILD := $(ROOT)/build
   REQUIREMENTS := requirements.txt
-  NEW_VENV = $(MAIN_PYTHON) -m venv $(VENV)
 endif
 VPY := $(VENV)/bin/python
 VENV_STAMP := $(VENV)/.requirements-stamp
