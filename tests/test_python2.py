@@ -32,7 +32,8 @@ def error_of(fn, *args):
 class Quotient(object):
     """A value that divides through one operator only; records the divisors."""
 
-    __array_ufunc__ = None  # NumPy's scalars leave dividing it to it
+    __array_ufunc__ = None  # NumPy's scalars leave the division to the object
+
     def __init__(self, value):
         self.value, self.divisors = np.asarray(value, float), []
 
