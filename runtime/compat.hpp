@@ -205,6 +205,11 @@ inline uint64_t dict_version(PyObject* d) {
     (void)d;
     return 0;
 #elif PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030D0000
+    // 3.13 writes an object's attributes into the values that its split
+    // dictionary shares without giving the dictionary a new version.
+    if (reinterpret_cast<PyDictObject*>(d)->ma_values) return 0;
+#endif
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
