@@ -37,7 +37,6 @@ SANITIZED = bool(os.environ.get("RT_SANITIZED"))
 PY2 = sys.version_info[0] == 2
 # 2.7's dictionaries (class bodies and keyword arguments too) have no order.
 ORDERED_DICTS = not PY2
-py3_only = pytest.mark.skipif(PY2, reason="Python 3 only")
 
 
 class Namespace(object):
@@ -115,13 +114,15 @@ def load_fresh(module):
         spec.loader.exec_module(new)
         return new
     import imp
-    copy = os.path.join(tempfile.mkdtemp(), os.path.basename(module.__file__))
+    where = tempfile.mkdtemp()
+    copy = os.path.join(where, os.path.basename(module.__file__))
     shutil.copy(module.__file__, copy)
     # The body runs into sys.modules[name] when that exists.
     saved = sys.modules.pop(module.__name__, None)
     try:
         return imp.load_dynamic(module.__name__, copy)
     finally:
+        shutil.rmtree(where)  # loaded, the file is no longer needed
         if saved is None:
             sys.modules.pop(module.__name__, None)
         else:
