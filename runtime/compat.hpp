@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cctype>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
@@ -204,6 +205,11 @@ inline uint64_t dict_version(PyObject* d) {
     (void)d;
     return 0;
 #elif PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030D0000
+    // 3.13 writes an object's attributes into the values that its split
+    // dictionary shares without giving the dictionary a new version.
+    if (reinterpret_cast<PyDictObject*>(d)->ma_values) return 0;
+#endif
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
@@ -653,17 +659,30 @@ inline PyObject* classic_divide(PyObject* a, PyObject* b) {
 inline bool print_is_a_statement() { return kPython2; }
 inline int print_line(const char* text) {
 #ifdef RT_PY2
-    PyObject* out = PySys_GetObject(const_cast<char*>("stdout"));
-    if (!out) {
-        PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
-        return -1;
+    // The item, then the newline, each to sys.stdout found anew; a blank
+    // first when a `print x,` left the softspace flag set.
+    for (int newline = 0; newline < 2; ++newline) {
+        PyObject* out = PySys_GetObject(const_cast<char*>("stdout"));
+        if (!out) {
+            PyErr_SetString(PyExc_RuntimeError, "lost sys.stdout");
+            return -1;
+        }
+        Py_INCREF(out);
+        int r;
+        if (newline) {
+            r = PyFile_WriteString("\n", out);
+            if (r == 0) PyFile_SoftSpace(out, 0);
+        } else {
+            r = PyFile_SoftSpace(out, 0) ? PyFile_WriteString(" ", out) : 0;
+            if (r == 0) r = PyFile_WriteString(text, out);
+            const size_t n = std::strlen(text);
+            if (r == 0 && (n == 0 || !std::isspace(static_cast<unsigned char>(text[n - 1])) || text[n - 1] == ' '))
+                PyFile_SoftSpace(out, 1);
+        }
+        Py_DECREF(out);
+        if (r) return r;
     }
-    Py_INCREF(out);
-    int r = PyFile_WriteString(text, out);
-    if (r == 0) r = PyFile_WriteString("\n", out);
-    if (r == 0) PyFile_SoftSpace(out, 0);
-    Py_DECREF(out);
-    return r;
+    return 0;
 #else
     (void)text;
     return 0;

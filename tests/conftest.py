@@ -7,9 +7,13 @@ build).  The framework stand-ins come from ``framework/``.
 """
 
 import os
+import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
+import threading
 try:
     from pathlib import Path
 except ImportError:  # Python 2.7, where pytest 4.6 brings the backport
@@ -30,6 +34,55 @@ sys.path[0:0] = [str(MODULES_DIR), str(FRAMEWORK_DIR)]
 
 SANITIZED = bool(os.environ.get("RT_SANITIZED"))
 
+PY2 = sys.version_info[0] == 2
+# 2.7's dictionaries (class bodies and keyword arguments too) have no order.
+ORDERED_DICTS = not PY2
+
+
+class Namespace(object):
+    """types.SimpleNamespace, which 2.7 lacks."""
+
+    def __init__(self, **attrs):
+        self.__dict__.update(attrs)
+
+
+def items_in_order(d):
+    """A dictionary's items in its own order where dictionaries have one."""
+    return list(d.items()) if ORDERED_DICTS else sorted(d.items(), key=repr)
+
+
+def unbound_wording(message):
+    """What the module says where the equivalent def says ``message``.
+
+    2.7's unbound method names a callable that is not a Python function by
+    its type: "unbound method native_function object must be called ..."
+    where a def gives "unbound method f() must be called ...". The one known
+    difference in wording; everything else must match exactly."""
+    if not PY2:
+        return message
+    return re.sub(r"^unbound method \w+\(\)", "unbound method native_function object", message)
+
+
+class Completed(object):
+    def __init__(self, returncode, stdout, stderr):
+        self.returncode, self.stdout, self.stderr = returncode, stdout, stderr
+
+
+def run_process(args, env=None, cwd=None, timeout=120):
+    """subprocess.run(args, capture_output=True, text=True) for 2.7 and 3:
+    the child is killed after ``timeout`` seconds."""
+    proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            env=env, cwd=str(cwd or REPO))
+    timer = threading.Timer(timeout, proc.kill)
+    timer.start()
+    try:
+        out, err = proc.communicate()
+    finally:
+        timer.cancel()
+    if not PY2:
+        out, err = out.decode("utf-8", "replace"), err.decode("utf-8", "replace")
+    return Completed(proc.returncode, out, err)
+
 
 def subprocess_env():
     """Environment for a child interpreter that must import the same modules."""
@@ -44,12 +97,43 @@ def subprocess_env():
 def run_python(code, *flags, **kwargs):
     """Run ``code`` in a fresh interpreter (same executable) and return the
     completed process (stdout/stderr as text)."""
-    timeout = kwargs.pop("timeout", 120)
-    return subprocess.run(
-        [sys.executable] + list(flags) + ["-c", textwrap.dedent(code)],
-        env=subprocess_env(), capture_output=True, text=True, timeout=timeout,
-        cwd=str(REPO),
-    )
+    return run_process([sys.executable] + list(flags) + ["-c", textwrap.dedent(code)],
+                       env=subprocess_env(), timeout=kwargs.pop("timeout", 120))
+
+
+def load_fresh(module):
+    """Run an extension module's body again into a new module object.
+
+    2.7 runs an extension's body once per file and hands out copies of that
+    first dictionary afterwards, so there the body runs from a copy of the
+    file; sys.modules keeps the module it had."""
+    if not PY2:
+        import importlib.util
+        spec = importlib.util.spec_from_file_location(module.__name__, module.__file__)
+        new = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(new)
+        return new
+    import imp
+    where = tempfile.mkdtemp()
+    copy = os.path.join(where, os.path.basename(module.__file__))
+    shutil.copy(module.__file__, copy)
+    # The body runs into sys.modules[name] when that exists.
+    saved = sys.modules.pop(module.__name__, None)
+    try:
+        return imp.load_dynamic(module.__name__, copy)
+    finally:
+        shutil.rmtree(where)  # loaded, the file is no longer needed
+        if saved is None:
+            sys.modules.pop(module.__name__, None)
+        else:
+            sys.modules[module.__name__] = saved
+
+
+def forget_handled_exception():
+    """2.7 keeps the last exception handled, with its frames and their
+    locals, until the function returns; 3 drops it after the handler."""
+    if PY2:
+        sys.exc_clear()
 
 
 def rss_bytes():
@@ -125,7 +209,10 @@ def no_gc():
 
 @pytest.fixture
 def rng():
-    return np.random.default_rng(20240611)
+    # default_rng came with NumPy 1.17; 2.7 has 1.16
+    if hasattr(np.random, "default_rng"):
+        return np.random.default_rng(20240611)
+    return np.random.RandomState(20240611)
 
 
 # ---------------------------------------------------------------------------
@@ -137,11 +224,14 @@ def assert_memory_flat(fn, n, budget=4 << 20):
     to grow by less than ``budget`` bytes: a leak of even a few bytes per call
     shows up over a few hundred thousand calls."""
     import gc
-    for _ in range(max(n // 5, 1000)):
+    import itertools
+    # repeat, not range: 2.7's range is a list of n ints whose memory stays
+    # with the interpreter
+    for _ in itertools.repeat(None, max(n // 5, 1000)):
         fn()
     gc.collect()
     before = rss_bytes()
-    for _ in range(n):
+    for _ in itertools.repeat(None, n):
         fn()
     gc.collect()
     growth = rss_bytes() - before
@@ -194,9 +284,7 @@ def run_module_as_main(modname):
     """Execute the module body in a child interpreter once under the name
     "__main__" and once under its own name; report whether main() ran."""
     import json
-    proc = subprocess.run([sys.executable, "-c", MAIN_SCRIPT, modname],
-                          env=subprocess_env(), capture_output=True, text=True,
-                          timeout=120, cwd=str(REPO))
+    proc = run_process([sys.executable, "-c", MAIN_SCRIPT, modname], env=subprocess_env())
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
@@ -223,11 +311,9 @@ class Meta(type):
         events.append(["new", name, [b.__name__ for b in bases], list(ns),
                        type(ns).__name__, id(ns),
                        ns.get("__module__"), ns.get("__qualname__"), ns.get("__doc__")])
-        return super().__new__(mcls, name, bases, dict(ns))
+        return super(Meta, mcls).__new__(mcls, name, bases, dict(ns))
 
-class Model(metaclass=Meta):
-    def __init__(self):
-        self.fake_model_init = True
+%(model)s
 
 del events[:]
 fake = types.ModuleType("Stagehall")
@@ -250,14 +336,19 @@ print(json.dumps({
 '''
 
 
+# The metaclass of Model: 2.7 takes it from __metaclass__ in the class body.
+MODEL_WITH_META = ("class Model(object):\n    __metaclass__ = Meta\n" if PY2 else
+                   "class Model(metaclass=Meta):\n") + (
+                   "    def __init__(self):\n        self.fake_model_init = True\n")
+
+
 def class_creation_events(modname, ctor):
     """Import the module in a child interpreter whose Stagehall.Model has a
     recording metaclass; ``ctor`` is an expression building an instance of
     ``cls``.  Returns the recorded events and checks."""
     import json
-    proc = subprocess.run([sys.executable, "-c", CLASS_CREATION_SCRIPT, modname, ctor],
-                          env=subprocess_env(), capture_output=True, text=True,
-                          timeout=120, cwd=str(REPO))
+    script = CLASS_CREATION_SCRIPT.replace("%(model)s", MODEL_WITH_META)
+    proc = run_process([sys.executable, "-c", script, modname, ctor], env=subprocess_env())
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
 

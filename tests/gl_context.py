@@ -4,13 +4,12 @@ reader, and the camera projection of the documented viewers."""
 
 import ctypes
 import struct
-import subprocess
 import sys
 import zlib
 
 import numpy as np
 
-from conftest import REPO, subprocess_env
+from conftest import REPO, run_process, subprocess_env
 
 OPENERS = {"glPushMatrix": "glPopMatrix", "glPushAttrib": "glPopAttrib", "glBegin": "glEnd"}
 CLOSERS = set(OPENERS.values())
@@ -141,9 +140,9 @@ def feedback_triangles(draw, size=64, half=2.0):
 
 def snapshot(module, outdir):
     """Run the snapshot tool on ``module``; returns {file name: RGB array}."""
-    proc = subprocess.run(
+    proc = run_process(
         [sys.executable, str(REPO / "tools" / "snapshot.py"), module, str(outdir), "--frames", "2"],
-        env=subprocess_env(), capture_output=True, text=True, timeout=300, cwd=str(REPO))
+        env=subprocess_env(), timeout=300)
     assert proc.returncode == 0, proc.stderr
     paths = proc.stdout.split()
     return {p.rsplit("/", 1)[-1]: read_png(p) for p in paths}
@@ -152,7 +151,7 @@ def snapshot(module, outdir):
 def read_png(path):
     """(height, width, 3) int array of an 8-bit RGB(A) PNG written without
     row filters (as the snapshot tool writes them)."""
-    with open(path, "rb") as f:
+    with open(str(path), "rb") as f:
         data = f.read()
     assert data[:8] == b"\x89PNG\r\n\x1a\n", "not a PNG file"
     pos, idat = 8, b""

@@ -1,6 +1,8 @@
 """Tests of the Arborlot garden module: its texts and globals, the scene
 object, init(), and the recorded drawing of the garden."""
 
+from __future__ import division
+
 import numpy as np
 import pytest
 
@@ -13,6 +15,7 @@ import Stagehall
 import Swoopline
 from Arborlot import Arborlot
 
+from conftest import ORDERED_DICTS, PY2, items_in_order, unbound_wording
 from gl_context import Boom, Recorder, assert_balanced, typed
 
 CLASS_DOC = ("\n    Scene with multiple 3D L-System and a checkerboard as ground-plane\n"
@@ -28,7 +31,8 @@ def test_module_class_and_method_texts():
     assert Arborlot.__doc__ == CLASS_DOC and Arborlot.__module__ == "Arborlot"
     assert Arborlot.__bases__ == (Stagehall.Model,)
     methods = [n for n in vars(Arborlot) if not n.startswith("__") or n == "__init__"]
-    assert methods == ["__init__", "init", "add_subscene", "draw_scene"]
+    in_order = ["__init__", "init", "add_subscene", "draw_scene"]
+    assert methods == in_order if ORDERED_DICTS else sorted(methods) == sorted(in_order)
     for name in methods:
         f = vars(Arborlot)[name]
         assert f.__qualname__ == "Arborlot." + name
@@ -121,6 +125,27 @@ def test_init_reads_the_terrain_afresh(monkeypatch):
     assert [n for n, _ in calls] == ["Model.init", "called.init"] and terrains == []
 
 
+class Touchy(object):
+    """Its init cannot even be looked up."""
+    init = property(lambda self: {}["init"])
+
+
+# 2.7's hasattr() says False for any Exception, 3's only for AttributeError;
+# the runtime's check follows 3 on both (Obj::hasattr, runtime/errors.cpp).
+@pytest.mark.xfail(PY2, reason="2.7's hasattr() hides every Exception", raises=KeyError, strict=True)
+@pytest.mark.parametrize("where", ["terrain", "entry"])
+def test_init_looks_for_init_as_hasattr_does(monkeypatch, where):
+    scene = Arborlot(Touchy() if where == "terrain" else None, [Touchy()] if where == "entry" else [])
+    monkeypatch.setattr(ar_mod, "Model", Part([], "Model"))
+    try:
+        found = hasattr(Touchy(), "init")
+    except KeyError:
+        with pytest.raises(KeyError):
+            scene.init()
+    else:
+        assert not found and scene.init() is None
+
+
 # ---------------------------------------------------------------------------
 # Drawing
 # ---------------------------------------------------------------------------
@@ -137,7 +162,7 @@ def garden(monkeypatch, terrain=lambda: NINE, fail=None):
 
 def exact(calls):
     return [(n, typed(list(a)) if n != "drawCheckerBoard" else
-             (typed(a[0]), [(k, typed(v)) for k, v in a[1].items()])) for n, a in calls]
+             (typed(a[0]), [(k, typed(v)) for k, v in items_in_order(a[1])])) for n, a in calls]
 
 
 @pytest.mark.parametrize("positions", [
@@ -265,4 +290,4 @@ def test_wrong_calls_match_interpreter_wording(call):
         call(ns["Arborlot"], ns["Arborlot"](None, []))
     with pytest.raises(TypeError) as actual:
         call(Arborlot, Arborlot(None, []))
-    assert str(actual.value) == str(expected.value)
+    assert str(actual.value) == unbound_wording(str(expected.value))

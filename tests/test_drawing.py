@@ -3,6 +3,8 @@ recorded GL call traces and the pictures of their viewers; and, for them and
 the pyramid (Spirelet), exception safety on recorders and on a real Mesa
 context."""
 
+from __future__ import division
+
 import warnings
 
 import numpy as np
@@ -81,7 +83,7 @@ def test_surface_trace(monkeypatch, args, grid, flat_x):
     with warnings.catch_warnings(), np.errstate(all="raise"):
         warnings.simplefilter("error")
         Quiltsheet(points, grid).draw_scene(*args)
-    expected = mesh_trace(*normalised_grid(*grid, flat_x))
+    expected = mesh_trace(*normalised_grid(grid[0], grid[1], flat_x))
     assert_trace(rec.calls, (axes(0.25) if draws_axes(args) else []) + expected)
 
 

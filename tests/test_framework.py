@@ -1,7 +1,8 @@
 """The viewer framework on a real OpenGL context: display-list recording,
 per-context init, recovery from failing drawings, windows, the camera, the
-main loop and GLUT's life cycle, and the snapshot tool. Runs on Python 2.7
-too, where the tests that need the native modules are skipped."""
+main loop and GLUT's life cycle, and the snapshot tool."""
+
+from __future__ import division
 
 import gc
 import math
@@ -24,15 +25,10 @@ from OpenGL.GL import (
 from OpenGL.error import GLError
 
 import Stagehall
+import Swoopline
 from Stagehall import Framepane, Model, View, draw_model
 
 from conftest import REPO, subprocess_env
-
-try:
-    import Swoopline
-except ImportError:  # the native modules are not built for every interpreter
-    Swoopline = None
-native = pytest.mark.skipif(Swoopline is None, reason="needs the native modules")
 
 CAM = {"eye": [0, 0, 4], "center": [0, 0, 0], "up": [0, 1, 0],
        "fovy": 30, "aspect": 1.0, "near": 0.1, "far": 100.0}
@@ -150,7 +146,6 @@ def test_nested_model_change_renews_its_container(gl_window, change):
     assert (outer.draws, inner.draws, inner.inits) == (2, 2, 1)
 
 
-@native
 def test_spline_pictures_follow_its_data(gl_window, sample_spline_points):
     """A curve drawn in a window shows what a new curve with the same data
     shows, whatever changed it, without being invalidated."""
@@ -395,7 +390,6 @@ def snapshot_tool(env, module, outdir, *options):
                + list(options), env=env)
 
 
-@native
 @pytest.mark.parametrize("module, size, check", [
     ("Quiltsheet", (512, 512), lambda px: len(np.unique(px.reshape(-1, 3), axis=0)) > 1000),
     ("Swoopline", (512, 512), lambda px: is_red(px).sum() > 100 and is_light_grey(px).sum() > 100),
@@ -473,7 +467,6 @@ def test_process_with_windows_exits_cleanly(x_display, scene_env, name):
     assert "Traceback" not in err, err
 
 
-@native
 @pytest.mark.parametrize("modules", [("Arborlot", "Spirelet"), ("Spirelet", "Arborlot"),
                                      ("Quiltsheet", "Swoopline", "Quiltsheet")])
 def test_viewers_one_after_another(x_display, modules):
@@ -565,7 +558,6 @@ def test_glut_library_found_by_name(x_display, scene_env):
     assert out.split() == ["1", "[]"]
 
 
-@native
 def test_q_leaves_main_loop(x_display):
     status, out, err = run_python("""
         import Sketchkit, Stagehall, Swoopline

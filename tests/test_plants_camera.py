@@ -1,7 +1,8 @@
 """The garden's L-system plant (Sprigrule) and fly-through camera (Drifteye)."""
 
+from __future__ import division
+
 import copy
-import subprocess
 import sys
 
 import numpy as np
@@ -13,15 +14,10 @@ import Sprigrule as sp_mod
 import Stagehall
 from Drifteye import Drifteye
 from Sprigrule import Sprigrule
+from Swoopline import Swoopline
 
-from conftest import REPO, subprocess_env
+from conftest import REPO, run_process, subprocess_env
 from gl_context import Recorder, assert_balanced, gl_state, near, read_png
-
-try:
-    from Swoopline import Swoopline
-except ImportError:  # the native modules are not built for every interpreter
-    Swoopline = None
-native = pytest.mark.skipif(Swoopline is None, reason="needs the native modules")
 
 PLANT = {"init": "F", "rule": "F->FF-[-F+F+F]+[+F-F-F]", "depth": 3, "angle": 22.5,
          "growth_factor": 0.5, "init_angle_axis": {"angle": 90, "axis": [0, 0, 1]}}
@@ -143,8 +139,6 @@ class Clock(object):
 
 @pytest.fixture
 def cam():
-    if Swoopline is None:
-        pytest.skip("needs the native modules")
     return Drifteye(object(), CAM, Swoopline(), clock=Clock())
 
 
@@ -201,7 +195,6 @@ def test_time_pause_and_keys(cam, monkeypatch):
     assert quits
 
 
-@native
 @pytest.mark.parametrize("spec, points, error", [
     ({k: v for k, v in CAM.items() if k != "far"}, [], ValueError),
     (dict(CAM, eye=[0, 1]), [], ValueError),
@@ -242,11 +235,9 @@ def test_camera_as_view_and_model(cam, monkeypatch, snapshot_on):
     assert np.linalg.norm(vertices - cam.pose()[0], axis=1).min() == 0
 
 
-@native
 def test_garden_pictures(x_display, tmp_path):
-    proc = subprocess.run([sys.executable, str(REPO / "tools" / "snapshot.py"), "Arborlot",
-                           str(tmp_path)], env=subprocess_env(), capture_output=True,
-                          text=True, timeout=300)
+    proc = run_process([sys.executable, str(REPO / "tools" / "snapshot.py"), "Arborlot",
+                        str(tmp_path)], env=subprocess_env(), timeout=300)
     assert proc.returncode == 0, proc.stderr
     garden, outside = (read_png(tmp_path / name)
                        for name in ("Arborlot.png", "External Camera View.png"))

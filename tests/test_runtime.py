@@ -2,8 +2,6 @@
 when used (builtins as fallback), imports with the interpreter's own errors,
 star imports that honour __all__."""
 
-import builtins
-import importlib.util
 import sys
 import types
 
@@ -12,15 +10,12 @@ import pytest
 import Quiltsheet
 import Spirelet
 
-from conftest import make_sample_surface_points
+from conftest import PY2, load_fresh as fresh, make_sample_surface_points
 
-
-def fresh(module):
-    """Run the module's body again into a new module object."""
-    spec = importlib.util.spec_from_file_location(module.__name__, module.__file__)
-    new = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(new)
-    return new
+try:
+    import builtins
+except ImportError:  # 2.7
+    import __builtin__ as builtins
 
 
 def python_error(code, namespace=None):
@@ -62,7 +57,28 @@ def test_from_import_of_a_missing_name_raises_the_interpreters_import_error(monk
         fresh(Quiltsheet)
     expected = python_error("from Stagehall import Model")
     assert str(native.value) == str(expected)
-    assert (native.value.name, native.value.path) == (expected.name, expected.path)
+    # 2.7's ImportError has neither
+    assert ([getattr(native.value, a, None) for a in ("name", "path")]
+            == [getattr(expected, a, None) for a in ("name", "path")])
+
+
+# 3.7 and newer find a submodule missing as an attribute in sys.modules; 2.7
+# raises ImportError, the runtime finds it on 2.7 too (runtime/globals.cpp).
+@pytest.mark.xfail(PY2, reason="2.7's from-import does not look in sys.modules", strict=True)
+def test_from_import_looks_in_sys_modules_as_the_interpreter_does(monkeypatch):
+    import Arborlot
+    marker = fake_module("Sprigrule.Sprigrule")
+    monkeypatch.setitem(sys.modules, "Sprigrule", fake_module("Sprigrule"))
+    monkeypatch.setitem(sys.modules, "Sprigrule.Sprigrule", marker)
+    ns = {}
+    try:
+        exec("from Sprigrule import Sprigrule", ns)
+    except ImportError as expected:
+        with pytest.raises(ImportError) as native:
+            fresh(Arborlot)
+        assert str(native.value) == str(expected)
+    else:
+        assert ns["Sprigrule"] is marker and fresh(Arborlot).Sprigrule is marker
 
 
 def test_star_import_honours_all_and_a_later_one_replaces_earlier_names(monkeypatch):
