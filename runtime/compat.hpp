@@ -443,6 +443,17 @@ inline Py_ssize_t vectorcall_nargs(size_t nargsf) {
 
 // Errors -------------------------------------------------------------------------
 
+// A function's repr names it by its qualified name on 3, its name on 2.
+inline PyObject* repr_name(PyObject* name, PyObject* qualname) {
+#ifdef RT_PY2
+    (void)qualname;
+    return name;
+#else
+    (void)name;
+    return qualname;
+#endif
+}
+
 // Argument errors name the function by its qualified name since 3.10.
 inline PyObject* call_error_name(PyObject* name, PyObject* qualname) {
 #if !defined(RT_PY2) && PY_VERSION_HEX >= 0x030A0000

@@ -135,7 +135,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* type) {
 
 PyObject* function_repr(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    return compat::format("<function %S at %p>", f->qualname, self);
+    return compat::format("<function %S at %p>", compat::repr_name(f->name, f->qualname), self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {

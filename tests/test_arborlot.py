@@ -130,9 +130,7 @@ class Touchy(object):
     init = property(lambda self: {}["init"])
 
 
-# 2.7's hasattr() says False for any Exception, 3's only for AttributeError;
-# the runtime's check follows 3 on both (Obj::hasattr, runtime/errors.cpp).
-@pytest.mark.xfail(PY2, reason="2.7's hasattr() hides every Exception", raises=KeyError, strict=True)
+# 2.7's hasattr() says False for any Exception, 3's only for AttributeError.
 @pytest.mark.parametrize("where", ["terrain", "entry"])
 def test_init_looks_for_init_as_hasattr_does(monkeypatch, where):
     scene = Arborlot(Touchy() if where == "terrain" else None, [Touchy()] if where == "entry" else [])

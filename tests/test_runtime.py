@@ -63,8 +63,7 @@ def test_from_import_of_a_missing_name_raises_the_interpreters_import_error(monk
 
 
 # 3.7 and newer find a submodule missing as an attribute in sys.modules; 2.7
-# raises ImportError, the runtime finds it on 2.7 too (runtime/globals.cpp).
-@pytest.mark.xfail(PY2, reason="2.7's from-import does not look in sys.modules", strict=True)
+# raises ImportError.
 def test_from_import_looks_in_sys_modules_as_the_interpreter_does(monkeypatch):
     import Arborlot
     marker = fake_module("Sprigrule.Sprigrule")
