@@ -19,7 +19,6 @@ difference of its own:
 """
 
 import contextlib
-import importlib.util
 import math
 import numbers
 import os
@@ -40,7 +39,14 @@ from gl_context import QS_NAMES, SP_NAMES, SW_NAMES, Boom
 
 
 def _load(name):
-    spec = importlib.util.spec_from_file_location(name, REPO / "bench" / "renditions.py")
+    # a module of its own under each name, so that two copies can differ
+    path = str(REPO / "bench" / "renditions.py")
+    try:
+        import importlib.util
+    except ImportError:  # 2.7
+        import imp
+        return imp.load_source(name, path)
+    spec = importlib.util.spec_from_file_location(name, path)
     mod = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(mod)
     return mod
@@ -104,7 +110,7 @@ class Trace(list):
     their token (identity matters), numbers with their exact type."""
 
     def __init__(self):
-        super().__init__()
+        list.__init__(self)
         self.refs = {}
 
     def add(self, *event):
@@ -138,7 +144,7 @@ def _close(x, y, tol):
     if isinstance(x, float):
         if math.isnan(x) or math.isnan(y):
             return math.isnan(x) and math.isnan(y)
-        return x == y or math.isclose(x, y, rel_tol=1e-9, abs_tol=tol)
+        return x == y or abs(x - y) <= max(1e-9 * max(abs(x), abs(y)), tol)
     return x == y
 
 
@@ -282,13 +288,15 @@ def installed(modules, values):
 
 def subclass(base, role, trace, overrides, getattribute):
     ns = {}
-    for meth in overrides:
-        def method(self, *args, _meth=meth, **kwargs):
-            trace.add("override", _meth, args, list(kwargs.items()))
-            result = getattr(base, _meth)(self, *args, **kwargs)
-            trace.add("override returns", _meth, result)
+    def make(meth):
+        def method(self, *args, **kwargs):
+            trace.add("override", meth, args, sorted(kwargs.items()))
+            result = getattr(base, meth)(self, *args, **kwargs)
+            trace.add("override returns", meth, result)
             return result
-        ns[meth] = method
+        return method
+    for meth in overrides:
+        ns[meth] = make(meth)
     if getattribute:
         def __getattribute__(self, name):
             trace.add("self", name)
@@ -348,7 +356,7 @@ def run(side, role, setup, ctor, ops):
                     result = getattr(cls, name)(obj, *args, **kwargs)
                 trace.add("return", name, result)
             except Exception as exc:
-                trace.add("raise", name, "%s.%s" % (type(exc).__module__, type(exc).__qualname__),
+                trace.add("raise", name, "%s.%s" % (type(exc).__module__, type(exc).__name__),
                           CLASS_NAME.sub("", str(exc)))
             for w in caught:
                 trace.add("warning", w.category.__name__, str(w.message))
@@ -369,7 +377,7 @@ def scale_of(desc):
         return scale_of(list(desc.values()))
     if isinstance(desc, np.ndarray):
         return scale_of(desc.tolist())
-    if isinstance(desc, numbers.Real) and math.isfinite(desc):
+    if isinstance(desc, numbers.Real) and not (math.isinf(desc) or math.isnan(desc)):
         return abs(float(desc))
     return 1.0
 
