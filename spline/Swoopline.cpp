@@ -461,16 +461,24 @@ static bool draw_curve_kernel(const Env& g, Obj self, Py_ssize_t NSeg) {
         if (!segments.back() || segments.back().shape(0) < 3) return false;
     }
     const Py_ssize_t num = static_cast<Py_ssize_t>(count);
-    // everything is computed before the first GL call, so that data NumPy
-    // would warn about can still go the literal way
-    std::vector<float> strip_points;
-    strip_points.reserve(3 * NSeg * num);
+    // Data NumPy would warn about must still go the literal way, so it is
+    // ruled out before the first GL call: coefficients well below the
+    // largest double cannot overflow for t in [0, 1]; others are checked
+    // sample by sample.
+    bool tame = true;
     for (const np::Array& c : segments)
-        for (Py_ssize_t i = 0; i < num; ++i) {
-            double pt[3];
-            if (!sample(c, linspace01(i, num), pt)) return false;
-            for (double v : pt) strip_points.push_back(static_cast<float>(v));
-        }
+        for (Py_ssize_t r = 0; r < c.shape(0); ++r)
+            for (int col = 0; col < 4; ++col) tame = tame && std::fabs(c.at(r, col)) < 1e300;
+    std::vector<float> strip_points;
+    if (!tame) {
+        strip_points.reserve(3 * NSeg * num);
+        for (const np::Array& c : segments)
+            for (Py_ssize_t i = 0; i < num; ++i) {
+                double pt[3];
+                if (!sample(c, linspace01(i, num), pt)) return false;
+                for (double v : pt) strip_points.push_back(static_cast<float>(v));
+            }
+    }
     std::vector<Line> tangent_lines(NSeg + 1);
     for (Py_ssize_t i = 0; i < NSeg; ++i)
         if (!tangent_line_of(segments[i], 0.0, tangent_lines[i])) return false;
@@ -481,8 +489,17 @@ static bool draw_curve_kernel(const Env& g, Obj self, Py_ssize_t NSeg) {
         G::glColor3f.c(0.8f, 0.8f, 0.8f);
         k.after(G::glColor3f, 0.8, 0.8, 0.8);
         k.primitive(strip, [&] {
-            for (size_t i = 0; i < strip_points.size(); i += 3)
-                G::glVertex3f.c(strip_points[i], strip_points[i + 1], strip_points[i + 2]);
+            if (!tame) {
+                for (size_t i = 0; i < strip_points.size(); i += 3)
+                    G::glVertex3f.c(strip_points[i], strip_points[i + 1], strip_points[i + 2]);
+                return;
+            }
+            for (const np::Array& c : segments)
+                for (Py_ssize_t i = 0; i < num; ++i) {
+                    const double t = linspace01(i, num);
+                    G::glVertex3f.c(static_cast<float>(point_at(c, 0, t)), static_cast<float>(point_at(c, 1, t)),
+                                    static_cast<float>(point_at(c, 2, t)));
+                }
         });
     });
     k.attribs(mask, [&] {
