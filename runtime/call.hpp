@@ -88,9 +88,6 @@ class Args {
     }
 };
 
-// callable(*args); args holds no keywords.
-Ref call(Obj callable, const Args& args);
-
 // The result of Obj::method(): a function and, when it was found on the type
 // as a plain function, the object to pass as its first argument.
 class Method {
@@ -101,7 +98,6 @@ class Method {
     Method(Ref func, PyObject* self) : func_(std::move(func)), self_(self) {}
     Ref operator()() const;
     Ref operator()(const Args& args) const;
-    Obj function() const { return func_; }
 };
 
 // New containers; the items in order.

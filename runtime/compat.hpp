@@ -85,7 +85,6 @@ inline bool is_name(PyObject* o) {
     return PyUnicode_Check(o);
 #endif
 }
-inline bool is_text(PyObject* o) { return PyUnicode_Check(o) || PyBytes_Check(o); }
 inline bool starts_with_underscore(PyObject* name) {
 #ifdef RT_PY2
     return PyString_Check(name) && PyString_AS_STRING(name)[0] == '_';

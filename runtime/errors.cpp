@@ -38,8 +38,6 @@ PyObject* intern(const char* s) {
 
 Ref Obj::attr(PyObject* name) const { return Ref::steal(PyObject_GetAttr(p_, name)); }
 
-bool Obj::hasattr(PyObject* name) const { return bool(maybe_attr(name)); }
-
 Ref Obj::maybe_attr(PyObject* name) const {
     PyObject* v = PyObject_GetAttr(p_, name);
     if (v) return Ref::steal(v);
@@ -191,8 +189,6 @@ Ref Obj::operator()(const Args& args) const {
     Ref names = args.kwnames();
     return Ref::steal(compat::call(p_, args.slots() + 1, args.npos(), names.ptr()));
 }
-
-Ref call(Obj callable, const Args& args) { return callable(args); }
 
 Method Obj::method(PyObject* name) const {
     PyTypeObject* type = Py_TYPE(p_);

@@ -62,7 +62,6 @@ class Env {
     }
     Ref operator[](PyObject* name) const;
     Obj globals() const { return globals_; }
-    Obj builtins() const { return builtins_; }
     // The global still holds the object the module imported under that name.
     bool genuine(Name& name) const {
         PyObject* g = name.genuine();

@@ -72,8 +72,6 @@ class ModulePath {
     // At import, after the root global is bound.
     void remember(const Env& g);
     bool genuine(const Env& g);
-    // The remembered final object (borrowed), for kernels that need it.
-    PyObject* target() const { return steps_[attrs_[1] ? 1 : 0].value; }
 
   private:
     struct Step {

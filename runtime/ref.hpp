@@ -55,8 +55,6 @@ class Obj {
     bool is_true() const { return p_ == Py_True; }
 
     Ref attr(PyObject* name) const;
-    // hasattr(): only AttributeError means "no".
-    bool hasattr(PyObject* name) const;
     // getattr(o, name, None), but empty instead of None.
     Ref maybe_attr(PyObject* name) const;
     // o.name = value. Python evaluates the value before the target, so the
