@@ -353,4 +353,25 @@ def class_creation_events(modname, ctor):
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
+def assert_created_through_model_metaclass(modname, ctor, first, doc):
+    """The scene class comes from Model's metaclass: on 3 through its
+    __prepare__ namespace, with ``first`` the leading entries of the class
+    body in order; on 2 from a plain dictionary holding them."""
+    out = class_creation_events(modname, ctor)
+    events = out["events"]
+    if PY2:  # no __prepare__: the body is a plain dictionary, without order
+        assert [e[0] for e in events] == ["new"]
+        new = events[0]
+        assert set(first) <= set(new[3]) and new[4] == "dict"
+    else:
+        assert [e[0] for e in events] == ["prepare", "new"]
+        prep, new = events
+        assert prep[1:4] == [modname, ["Model"], []]
+        assert new[3][:len(first)] == first
+        assert new[4] == "Namespace" and new[5] == prep[4]
+    assert new[1] == modname and new[2] == ["Model"]
+    assert new[6:9] == [modname, modname, doc]
+    assert out["meta"] and out["bases_ok"] and out["init"]
+
+
 from gl_fixtures import *  # noqa: E402,F401,F403  (display and GL window fixtures)

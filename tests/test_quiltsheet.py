@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import (ORDERED_DICTS, PY2, SANITIZED, Namespace, assert_memory_flat,
-                      class_creation_events, forget_handled_exception, load_fresh, make_sample_surface_points,
+                      assert_created_through_model_metaclass, forget_handled_exception, load_fresh, make_sample_surface_points,
                       run_module_as_main, run_python, sample_dz, sample_z, swallow,
                       unbound_wording)
 
@@ -297,22 +297,9 @@ def test_signature(name):
 
 
 def test_class_creation_goes_through_the_metaclass_of_model():
-    out = class_creation_events("Quiltsheet", "cls(np.zeros((16, 3)))")
-    events = out["events"]
-    first = ["__module__", "__qualname__", "__doc__", "__init__", "evaluate", "get_samples"]
-    if PY2:  # no __prepare__: the body is a plain dictionary, without order
-        assert [e[0] for e in events] == ["new"]
-        new = events[0]
-        assert set(first) <= set(new[3]) and new[4] == "dict"
-    else:
-        assert [e[0] for e in events] == ["prepare", "new"]
-        prep, new = events
-        assert prep[1:4] == ["Quiltsheet", ["Model"], []]
-        assert new[3][:6] == first
-        assert new[4] == "Namespace" and new[5] == prep[4]
-    assert new[1] == "Quiltsheet" and new[2] == ["Model"]
-    assert new[6:9] == ["Quiltsheet", "Quiltsheet", CLASS_DOC]
-    assert out["meta"] and out["bases_ok"] and out["init"]
+    assert_created_through_model_metaclass(
+        "Quiltsheet", "cls(np.zeros((16, 3)))",
+        ["__module__", "__qualname__", "__doc__", "__init__", "evaluate", "get_samples"], CLASS_DOC)
 
 
 def test_constructor_calls_model_init_through_the_global(monkeypatch, sample_points):

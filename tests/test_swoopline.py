@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 from conftest import (ORDERED_DICTS, PY2, SANITIZED, Namespace, assert_memory_flat,
-                      class_creation_events, load_fresh, make_sample_spline_points,
+                      assert_created_through_model_metaclass, load_fresh, make_sample_spline_points,
                       run_module_as_main, swallow, unbound_wording)
 
 import Swoopline as sw_mod
@@ -300,23 +300,10 @@ def test_signature(name):
 
 
 def test_class_creation_goes_through_the_metaclass_of_model():
-    out = class_creation_events("Swoopline", "cls()")
-    events = out["events"]
-    first = ["__module__", "__qualname__", "__doc__", "__init__",
-             "set_data", "add_point", "evaluate_curve_segment"]
-    if PY2:  # no __prepare__: the body is a plain dictionary, without order
-        assert [e[0] for e in events] == ["new"]
-        new = events[0]
-        assert set(first) <= set(new[3]) and new[4] == "dict"
-    else:
-        assert [e[0] for e in events] == ["prepare", "new"]
-        prep, new = events
-        assert prep[1:4] == ["Swoopline", ["Model"], []]
-        assert new[3][:7] == first
-        assert new[4] == "Namespace" and new[5] == prep[4]
-    assert new[1] == "Swoopline" and new[2] == ["Model"]
-    assert new[6:9] == ["Swoopline", "Swoopline", CLASS_DOC]
-    assert out["meta"] and out["bases_ok"] and out["init"]
+    assert_created_through_model_metaclass(
+        "Swoopline", "cls()",
+        ["__module__", "__qualname__", "__doc__", "__init__", "set_data", "add_point", "evaluate_curve_segment"],
+        CLASS_DOC)
 
 
 def test_constructor_calls_model_init_through_the_global(monkeypatch):
