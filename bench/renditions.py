@@ -42,9 +42,14 @@ _int = int
 _bool = bool
 try:
     _INTS = (int, long, bool)  # noqa: F821 (Python 2)
+    _EXACT_INTS = (int, long)  # noqa: F821
 except NameError:
     _INTS = (int, bool)
+    _EXACT_INTS = (int,)
+_issubclass = issubclass
 _all = all
+_any = any
+_enumerate = enumerate
 _BaseException = BaseException
 _Exception = Exception
 _TypeError = TypeError
@@ -53,6 +58,7 @@ _RuntimeError = RuntimeError
 _object_getattribute = object.__getattribute__
 _G = globals()
 _MISSING = object()
+_NO_LIST = []  # never handed out
 
 
 def _ulp(x):
@@ -94,6 +100,14 @@ def _flat(hi, lo):
 
 def _half_like(d):
     return _numpy.full(_numpy.shape(d), 0.5)
+
+
+def _cell(X, c, r):
+    if _type(X) is _numpy.ndarray and X.ndim == 2 and X.dtype == _numpy.float64:
+        rows, cols = X.shape
+        if not (r + 1 < rows and c + 1 < cols) and (c + 1 < rows and r + 1 < cols):
+            return c, r
+    return r, c
 
 
 class PyQuiltsheet(Model):
@@ -195,26 +209,27 @@ class PyQuiltsheet(Model):
             opened.append("glPopAttrib")
             glDisable(GL_CULL_FACE)
             glTranslatef(-0.5, -0.5, -0.5)
-            # Mend: each counter is bounded by the axis it indexes, so an
-            # unequal grid is drawn whole; the bounds are read once.
             m = self.num_samples_rendering[0]
-            n = self.num_samples_rendering[1]
-            for c in _range(n - 1):
-                for r in _range(m - 1):
+            for c in _range(m - 1):
+                n = self.num_samples_rendering[1]
+                for r in _range(n - 1):
+                    # Mend: where [r][c] lies outside a grid of unequal
+                    # sides, the cell [c][r], which the loop never reaches.
+                    a, b = _cell(Xnorm, c, r)
                     glBegin(GL_TRIANGLES)
                     opened.append("glEnd")
-                    self.set_color_from_XYZ(Xnorm[r][c], Ynorm[r][c], Znorm[r][c])
-                    glVertex3f(Xnorm[r][c], Ynorm[r][c], Znorm[r][c])
-                    self.set_color_from_XYZ(Xnorm[r + 1][c], Ynorm[r + 1][c], Znorm[r + 1][c])
-                    glVertex3f(Xnorm[r + 1][c], Ynorm[r + 1][c], Znorm[r + 1][c])
-                    self.set_color_from_XYZ(Xnorm[r + 1][c + 1], Ynorm[r + 1][c + 1], Znorm[r + 1][c + 1])
-                    glVertex3f(Xnorm[r + 1][c + 1], Ynorm[r + 1][c + 1], Znorm[r + 1][c + 1])
-                    self.set_color_from_XYZ(Xnorm[r][c], Ynorm[r][c], Znorm[r][c])
-                    glVertex3f(Xnorm[r][c], Ynorm[r][c], Znorm[r][c])
-                    self.set_color_from_XYZ(Xnorm[r + 1][c + 1], Ynorm[r + 1][c + 1], Znorm[r + 1][c + 1])
-                    glVertex3f(Xnorm[r + 1][c + 1], Ynorm[r + 1][c + 1], Znorm[r + 1][c + 1])
-                    self.set_color_from_XYZ(Xnorm[r][c + 1], Ynorm[r][c + 1], Znorm[r][c + 1])
-                    glVertex3f(Xnorm[r][c + 1], Ynorm[r][c + 1], Znorm[r][c + 1])
+                    self.set_color_from_XYZ(Xnorm[a][b], Ynorm[a][b], Znorm[a][b])
+                    glVertex3f(Xnorm[a][b], Ynorm[a][b], Znorm[a][b])
+                    self.set_color_from_XYZ(Xnorm[a + 1][b], Ynorm[a + 1][b], Znorm[a + 1][b])
+                    glVertex3f(Xnorm[a + 1][b], Ynorm[a + 1][b], Znorm[a + 1][b])
+                    self.set_color_from_XYZ(Xnorm[a + 1][b + 1], Ynorm[a + 1][b + 1], Znorm[a + 1][b + 1])
+                    glVertex3f(Xnorm[a + 1][b + 1], Ynorm[a + 1][b + 1], Znorm[a + 1][b + 1])
+                    self.set_color_from_XYZ(Xnorm[a][b], Ynorm[a][b], Znorm[a][b])
+                    glVertex3f(Xnorm[a][b], Ynorm[a][b], Znorm[a][b])
+                    self.set_color_from_XYZ(Xnorm[a + 1][b + 1], Ynorm[a + 1][b + 1], Znorm[a + 1][b + 1])
+                    glVertex3f(Xnorm[a + 1][b + 1], Ynorm[a + 1][b + 1], Znorm[a + 1][b + 1])
+                    self.set_color_from_XYZ(Xnorm[a][b + 1], Ynorm[a][b + 1], Znorm[a][b + 1])
+                    glVertex3f(Xnorm[a][b + 1], Ynorm[a][b + 1], Znorm[a][b + 1])
                     opened.pop()
                     glEnd()
             opened.pop()
@@ -273,35 +288,34 @@ def _remove_if_last(seq, item):
         del seq[-1]
 
 
-def _vector(v, what):
-    try:
-        a = _numpy.asarray(v)
-    except (_TypeError, _ValueError) as exc:
-        raise _type(exc)("the %s of a data point is not a vector of numbers: %s" % (what, exc))
-    if a.dtype.kind == "O":
-        numeric = _all(_isinstance(x, _numbers.Number) for x in a.flat)
-    else:
-        numeric = a.dtype.kind in "biufc"
-    if not numeric:
-        raise _TypeError("the %s of a data point must hold numbers, not %r" % (what, v))
-    if a.ndim != 1:
-        raise _ValueError("the %s of a data point must be a 1-D vector, not %d-D" % (what, a.ndim))
-    if a.shape[0] == 0:
-        raise _ValueError("the %s of a data point is empty" % what)
-    return a
-
-
-def _check_first_point(data_point):
-    p = data_point[0]
-    m = data_point[1]
-    p = _vector(p, "point")
-    m = _vector(m, "tangent")
-    if p.shape[0] != m.shape[0]:
-        raise _ValueError("point and tangent of a data point differ in length (%d and %d)"
-                         % (p.shape[0], m.shape[0]))
-
-
 _CHANGED = "the spline was changed while a data point was being added"
+_ANOTHER = "another call is changing the spline"
+# Mend: splines an add_point or set_data is changing; set_data lets its own
+# add_point calls in (one at a time).
+_BUSY = []
+_LET_IN = [None]
+
+
+class _Changing(object):
+    def __init__(self, spline):
+        self.spline = None
+        if _any(s is spline for s in _BUSY):
+            if _LET_IN[0] is not spline:
+                raise _RuntimeError(_ANOTHER)
+            _LET_IN[0] = None
+            return
+        _BUSY.append(spline)
+        self.spline = spline
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.spline is not None:
+            for i, s in _enumerate(_BUSY):
+                if s is self.spline:
+                    del _BUSY[i]
+                    break
 
 
 def _is_zero_vector(v):
@@ -353,50 +367,56 @@ class PySwoopline(Model):
 
     def set_data(self, point_tangent_list):
         # Mend: all or nothing; on failure the previous lists are put back.
-        d = _instance_dict(self)
-        saved = [(k, d.get(k, _MISSING)) for k in ("point_tangent_list", "coeff_matrix")] if d is not None else []
-        try:
-            self.point_tangent_list = []
-            self.coeff_matrix = []
-            for data_point in point_tangent_list:
-                self.add_point(data_point)
-        except _BaseException:
-            for k, v in saved:
-                if v is _MISSING:
-                    d.pop(k, None)
-                else:
-                    d[k] = v
-            raise
+        with _Changing(self):
+            d = _instance_dict(self)
+            saved = [(k, d.get(k, _MISSING)) for k in ("point_tangent_list", "coeff_matrix")] if d is not None else []
+            try:
+                self.point_tangent_list = []
+                self.coeff_matrix = []
+                for data_point in point_tangent_list:
+                    add_point = self.add_point
+                    _LET_IN[0] = self
+                    try:
+                        add_point(data_point)
+                    finally:
+                        _LET_IN[0] = None
+            except _BaseException:
+                for k, v in saved:
+                    if v is _MISSING:
+                        d.pop(k, None)
+                    else:
+                        d[k] = v
+                raise
 
     def add_point(self, data_point):
-        # Mend: all or nothing, and a first data point is checked at once.
-        snap = _spline_snapshot(self)
-        points = self.point_tangent_list
-        points.append(data_point)
-        restored = False
-        try:
-            if len(self.point_tangent_list) < 2:
-                _check_first_point(data_point)
+        # Mend: all or nothing.
+        with _Changing(self):
+            snap = _spline_snapshot(self)
+            points = self.point_tangent_list
+            points.append(data_point)
+            restored = False
+            try:
+                if len(self.point_tangent_list) < 2:
+                    if _spline_changed(self, snap, 1):
+                        _spline_restore(self, snap)
+                        restored = True
+                        raise _RuntimeError(_CHANGED)
+                    return None
+                p0 = self.point_tangent_list[-2][0]
+                m0 = self.point_tangent_list[-2][1]
+                p1 = self.point_tangent_list[-1][0]
+                m1 = self.point_tangent_list[-1][1]
+                G_Hermite = transpose([p0, p1, m0, m1])
+                coeff_matrix = np.dot(G_Hermite, self.B_Hermite)
                 if _spline_changed(self, snap, 1):
                     _spline_restore(self, snap)
                     restored = True
                     raise _RuntimeError(_CHANGED)
-                return None
-            p0 = self.point_tangent_list[-2][0]
-            m0 = self.point_tangent_list[-2][1]
-            p1 = self.point_tangent_list[-1][0]
-            m1 = self.point_tangent_list[-1][1]
-            G_Hermite = transpose([p0, p1, m0, m1])
-            coeff_matrix = np.dot(G_Hermite, self.B_Hermite)
-            if _spline_changed(self, snap, 1):
-                _spline_restore(self, snap)
-                restored = True
-                raise _RuntimeError(_CHANGED)
-            self.coeff_matrix.append(coeff_matrix)
-        except _BaseException:
-            if not restored:
-                _remove_if_last(points, data_point)
-            raise
+                self.coeff_matrix.append(coeff_matrix)
+            except _BaseException:
+                if not restored:
+                    _remove_if_last(points, data_point)
+                raise
 
     def evaluate_curve_segment(self, segNo, t):
         if len(self.coeff_matrix) < 1:
@@ -471,27 +491,19 @@ class PySwoopline(Model):
 
 
 def _check_level(level, minimum):
-    # Mend: the recursion ends only by counting a whole number down to 0.
-    if not _isinstance(level, _numbers.Number):
-        raise _TypeError("level must be a number, not '%.200s'" % _type(level).__name__)
-    bad = _ValueError("level must be a whole number >= %d, not %r" % (minimum, level))
-    if _isinstance(level, _numbers.Integral):
-        if _int(level) < minimum:
-            raise bad
+    # Mend: for levels of the built-in number types, whose == and - are the
+    # interpreter's own, those that counting down by one never brings to 0
+    # are refused before drawing.
+    t = _type(level)
+    if t in _EXACT_INTS:
+        if level < minimum:
+            raise _ValueError("level must be a whole number >= %d, not %r" % (minimum, level))
         return
-    if _isinstance(level, (_float, _numpy.floating)) and level >= 2.0 ** 53:
-        raise bad
-    value = level
-    if _isinstance(value, _numbers.Complex) and not _isinstance(value, _numbers.Real):
-        if value.imag != 0:
-            raise bad
-        value = value.real
-    try:
-        f = _float(value)
-    except _Exception:
-        raise bad
-    if not _finite(f) or f < minimum or value % 1 != 0:
-        raise bad
+    if not (t is _float or (t.__module__ == "numpy" and _issubclass(t, (_numpy.integer, _numpy.floating)))):
+        return
+    f = _float(level)
+    if not _finite(f) or f != _math.floor(f) or f < minimum or f >= 2.0 ** 53:
+        raise _ValueError("level must be a whole number >= %d and below 2**53, not %r" % (minimum, level))
 
 
 def initGL():
@@ -670,11 +682,11 @@ class PySpirelet(Model):
 
 class PyArborlot(Model):
 
-    def __init__(self, terrain_model, subscene_list=None):
+    def __init__(self, terrain_model, subscene_list=_NO_LIST):
         Model.__init__(self)
         self.terrain_model = terrain_model
         # Mend: a scene built without a list gets a list of its own.
-        if subscene_list is None:
+        if subscene_list is _NO_LIST:
             subscene_list = []
         self.subscene_list = subscene_list
 

@@ -35,12 +35,14 @@ gl::Func<float, float, float> glScalef("glScalef", "glScalef");
 // ---------------------------------------------------------------------------
 // class Arborlot(Model)
 
-// A scene built without a list gets a list of its own rather than sharing
-// one default list with every other such scene.
+// The default list, never handed out: a scene built without a list gets a
+// list of its own rather than sharing one with every other such scene.
+static rt::Kept default_list;
+
 static Ref Arborlot_init(const Env& g, Obj self, Obj terrain_model, Obj subscene_list) {
     g[G::Model].attr(RT_ID("__init__"))(self);
     self.setattr(RT_ID("terrain_model"), terrain_model);
-    self.setattr(RT_ID("subscene_list"), subscene_list.is_none() ? rt::list() : Ref::borrow(subscene_list.ptr()));
+    self.setattr(RT_ID("subscene_list"), subscene_list.is(default_list) ? rt::list() : Ref::borrow(subscene_list.ptr()));
     return rt::none();
 }
 
@@ -153,11 +155,12 @@ static void module_body(const rt::Module& mod) {
     mod.import_from("Quiltsheet", {RT_ID("Quiltsheet")});
     mod.import_from("Drifteye", {RT_ID("Drifteye")});
     mod.import_from("Swoopline", {RT_ID("Swoopline")});
-    gl::remember(mod.env(), {&G::glScalef});
+    gl::init();
 
     rt::ClassBuilder cls(mod, "Arborlot", mod[G::Model], kClassDoc);
+    default_list = rt::list();
     cls.def<Arborlot_init>({"__init__", "Arborlot.__init__", nullptr, {"self", "terrain_model", "subscene_list"}},
-                           rt::tuple(nullptr));
+                           rt::tuple(default_list));
     cls.def<Arborlot_init_gl>({"init", "Arborlot.init", nullptr, {"self"}});
     cls.def<Arborlot_add_subscene>({"add_subscene", "Arborlot.add_subscene", nullptr, {"self", "subscene"}});
     cls.def<Arborlot_draw_scene>({"draw_scene", "Arborlot.draw_scene", kDrawSceneDoc, {"self"}});

@@ -5,7 +5,9 @@
 // step through the interpreter; where a guard proves that nobody could tell
 // the difference (numpy, the GL functions and the methods are the genuine
 // ones, the data plain), a native kernel does the same work in C.
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "rt.hpp"
@@ -77,7 +79,8 @@ Name np("np"), Model("Model"), Quiltsheet("Quiltsheet"), draw3DCoordinateAxesQua
 gl::Func<float, float, float> glScalef("glScalef", "glScalef"), glTranslatef("glTranslatef", "glTranslatef"),
     glColor3f("glColor3f", "glColor3f"), glVertex3f("glVertex3f", "glVertex3f");
 gl::Func<unsigned> glDisable("glDisable", "glDisable");
-rt::ModulePath np_dot(np, "dot"), np_zeros(np, "zeros"), np_min(np, "min"), np_max(np, "max");
+np::Path np_dot(np, np::Path::Impl::c, "dot"), np_zeros(np, np::Path::Impl::c, "zeros"),
+    np_min(np, np::Path::Impl::python, "min", nullptr, "amin"), np_max(np, np::Path::Impl::python, "max", nullptr, "amax");
 }  // namespace G
 
 // ---------------------------------------------------------------------------
@@ -122,14 +125,15 @@ struct Patch {
     bool read(Obj self) {
         PyObject* const names[3] = {RT_ID("MatX"), RT_ID("MatY"), RT_ID("MatZ")};
         for (int k = 0; k < 3; ++k) {
-            PyObject* v = rt::plain_attr(self, names[k]);
-            np::Array a = v ? np::Array::exact_float64(v, 2) : np::Array();
+            Ref v = rt::plain_attr(self, names[k]);
+            np::Array a = v ? np::Array::exact_float64(v.ptr(), 2) : np::Array();
             if (!a || a.shape(0) != 4 || a.shape(1) != 4) return false;
             for (int i = 0; i < 4; ++i)
                 for (int j = 0; j < 4; ++j) m[k][i][j] = a.at(i, j);
         }
         return true;
     }
+    bool same(const Patch& o) const { return std::memcmp(m, o.m, sizeof m) == 0; }
 };
 
 // NumPy warns of overflow and invalid values in its arithmetic; the kernels
@@ -156,9 +160,11 @@ bool plain_params(Obj st_param, double& s, double& t) {
     return true;
 }
 
-// samples[0] and samples[1] when samples is a plain tuple or list of ints.
-bool plain_pair(PyObject* p, Py_ssize_t& m, Py_ssize_t& n) {
-    if (!(PyList_CheckExact(p) || PyTuple_CheckExact(p)) || Py_SIZE(p) < 2) return false;
+// (samples[0], samples[1]) when samples is a plain tuple or list of two
+// ints: np.zeros(samples) then has two dimensions.
+bool plain_pair(Obj samples, Py_ssize_t& m, Py_ssize_t& n) {
+    PyObject* p = samples.ptr();
+    if (!(PyList_CheckExact(p) || PyTuple_CheckExact(p)) || Py_SIZE(p) != 2) return false;
     PyObject** items = PyList_CheckExact(p) ? &PyList_GET_ITEM(p, 0) : &PyTuple_GET_ITEM(p, 0);
     double a, b;
     const long long limit = 1 << 24;
@@ -231,8 +237,9 @@ static Ref Quiltsheet_evaluate(const Env& g, Obj self, Obj st_param) {
     if (plain_params(st_param, s, t) && G::np_dot.genuine(g) && patch.read(self)) {
         if (rt::assertions_enabled() && !(0.0 <= s && s <= 3.0 && 0.0 <= t && t <= 3.0)) rt::raise_assertion();
         double v[9];
+        np::QuietArithmetic fp;
         patch.evaluate(s, t, v);
-        if (all_finite(v, 9)) {
+        if (fp.quiet()) {
             Ref result = Ref::steal(PyList_New(9));
             for (int k = 0; k < 9; ++k) PyList_SET_ITEM(result.ptr(), k, np::float64(v[k]).release());
             return result;
@@ -266,47 +273,110 @@ static Ref Quiltsheet_evaluate(const Env& g, Obj self, Obj st_param) {
     return rt::list({x, y, z, dsx, dsy, dsz, dtx, dty, dtz});
 }
 
-static Ref Quiltsheet_get_samples(const Env& g, Obj self, Obj samples) {
-    Py_ssize_t m, n;
-    Patch patch;
-    bool finite = true;
-    if (plain_pair(samples.ptr(), m, n) && rt::own_method<Quiltsheet_evaluate>(self, RT_ID("evaluate")) &&
-        G::np_zeros.genuine(g) && G::np_dot.genuine(g) && patch.read(self) && all_finite(&patch.m[0][0][0], 48)) {
-        if (rt::assertions_enabled() && !(m >= 2 && n >= 2)) rt::raise_assertion();
-        np::Array out[9];
-        for (np::Array& a : out) a = np::Array::zeros({m, n});
-        if (m > 0 && n > 0) {
-            // the quotients in the order the loop makes them: s first
-            if (static_cast<double>(m) - 1.0 == 0.0 || static_cast<double>(n) - 1.0 == 0.0)
-                rt::raise(PyExc_ZeroDivisionError, rt::compat::float_division_by_zero());
-            std::vector<Patch::Column> columns(n);
-            for (Py_ssize_t j = 0; j < n; ++j)
-                columns[j] = patch.column(3.0 * static_cast<double>(j) / (static_cast<double>(n) - 1.0));
-            for (Py_ssize_t i = 0; i < m; ++i) {
-                const double s = 3.0 * static_cast<double>(i) / (static_cast<double>(m) - 1.0);
-                for (Py_ssize_t j = 0; j < n; ++j) {
-                    double v[9];
-                    Patch::evaluate(s, columns[j], v);
-                    finite = finite && all_finite(v, 9);
-                    for (int k = 0; k < 9; ++k) out[k].at(i, j) = v[k];
+namespace {
+
+// What sampling in C stands for: the class's own evaluate on plain
+// coefficient matrices with numpy's dot, and the same grid.
+bool sampling_holds(const Env& g, Obj self, Obj samples, Py_ssize_t m, Py_ssize_t n, Patch& patch) {
+    Py_ssize_t m2, n2;
+    return plain_pair(samples, m2, n2) && m2 == m && n2 == n &&
+           rt::own_method<Quiltsheet_evaluate>(self, RT_ID("evaluate")) && G::np_dot.genuine(g) && patch.read(self) &&
+           all_finite(&patch.m[0][0][0], 48);
+}
+
+// The grid filled in C, block of columns by block, so that what depends on
+// t alone is kept for one block only. The arrays are nobody else's until
+// they are returned, so they are filled without holding the interpreter.
+// False when the data or the guard stop allowing it; (i0, j0) is then the
+// first point, in the literal loop's order, that is not known to be filled.
+bool sample_natively(const Env& g, Obj self, Obj samples, Py_ssize_t m, Py_ssize_t n, const Patch& patch,
+                     const np::Array (&out)[9], Py_ssize_t& i0, Py_ssize_t& j0) {
+    constexpr Py_ssize_t kBlock = 256;
+    std::vector<Patch::Column> columns(static_cast<size_t>(std::min(n, kBlock)));
+    const double dm = static_cast<double>(m) - 1.0, dn = static_cast<double>(n) - 1.0;
+    for (Py_ssize_t b0 = 0; b0 < n; b0 += kBlock) {
+        const Py_ssize_t b1 = std::min(n, b0 + kBlock);
+        bool quiet;
+        {
+            np::QuietArithmetic fp;
+            for (Py_ssize_t j = b0; j < b1; ++j) columns[j - b0] = patch.column(3.0 * static_cast<double>(j) / dn);
+            quiet = fp.quiet();
+        }
+        const Py_ssize_t batch = std::max<Py_ssize_t>(1, rt::Pace::kBatch / (b1 - b0));
+        for (Py_ssize_t r0 = 0; r0 < m; r0 += batch) {
+            const Py_ssize_t r1 = std::min(m, r0 + batch);
+            if (quiet) {
+                Py_BEGIN_ALLOW_THREADS
+                np::QuietArithmetic fp;
+                for (Py_ssize_t i = r0; i < r1; ++i) {
+                    const double s = 3.0 * static_cast<double>(i) / dm;
+                    for (Py_ssize_t j = b0; j < b1; ++j) {
+                        double v[9];
+                        Patch::evaluate(s, columns[j - b0], v);
+                        for (int k = 0; k < 9; ++k) out[k].at(i, j) = v[k];
+                    }
                 }
+                quiet = fp.quiet();
+                Py_END_ALLOW_THREADS
+            }
+            const bool done = r1 == m && b1 == n;
+            if (done && quiet) return true;
+            bool go_on = quiet;
+            if (go_on) {
+                rt::Pace::signals();
+                Patch now;
+                go_on = sampling_holds(g, self, samples, m, n, now) && now.same(patch);
+            }
+            if (!go_on) {
+                // what is done: the blocks before this one, and in this one
+                // the rows of the batches before (and this batch, if quiet)
+                const Py_ssize_t rows_done = quiet ? r1 : r0;
+                i0 = rows_done == 0 || b1 < n ? 0 : rows_done;
+                j0 = rows_done == 0 ? b0 : b1 < n ? b1 : b0;
+                return false;
             }
         }
-        if (finite)
-            return rt::tuple({out[0].ref(), out[1].ref(), out[2].ref(), out[3].ref(), out[4].ref(), out[5].ref(),
-                              out[6].ref(), out[7].ref(), out[8].ref()});
     }
+    return true;
+}
 
+}  // namespace
+
+static Ref Quiltsheet_get_samples(const Env& g, Obj self, Obj samples) {
+    Py_ssize_t m = 0, n = 0;
+    Patch patch;
+    bool fast = plain_pair(samples, m, n) && G::np_zeros.genuine(g) && sampling_holds(g, self, samples, m, n, patch);
     if (rt::assertions_enabled()) {
-        if (!samples[0].compare(RT_NUM(2), Py_GE) || !samples[1].compare(RT_NUM(2), Py_GE)) rt::raise_assertion();
+        if (fast ? !(m >= 2 && n >= 2)
+                 : !samples[0].compare(RT_NUM(2), Py_GE) || !samples[1].compare(RT_NUM(2), Py_GE))
+            rt::raise_assertion();
     }
     Ref arrays[9];
-    for (Ref& a : arrays) a = g[G::np].attr(RT_ID("zeros"))(samples);
-    const Py_ssize_t rows = samples[0].to_index();  // range(samples[0])
-    for (Py_ssize_t i = 0; i < rows; ++i) {
+    Py_ssize_t i0 = 0, j0 = 0;
+    if (fast) {
+        np::Array out[9];
+        for (int k = 0; k < 9; ++k) {
+            out[k] = np::Array::zeros({m, n});
+            arrays[k] = out[k].ref();
+        }
+        if (m > 0 && n > 0) {
+            // the quotients of the first point, s first
+            if (static_cast<double>(m) - 1.0 == 0.0 || static_cast<double>(n) - 1.0 == 0.0)
+                rt::raise(PyExc_ZeroDivisionError, rt::compat::float_division_by_zero());
+            fast = sample_natively(g, self, samples, m, n, patch, out, i0, j0);
+        }
+        if (fast)
+            return rt::tuple({arrays[0], arrays[1], arrays[2], arrays[3], arrays[4], arrays[5], arrays[6], arrays[7],
+                              arrays[8]});
+    } else {
+        for (Ref& a : arrays) a = g[G::np].attr(RT_ID("zeros"))(samples);
+        m = samples[0].to_index();  // range(samples[0])
+    }
+
+    for (Py_ssize_t i = i0; i < m; ++i) {
         Ref I = rt::to_ref(static_cast<long long>(i));
         const Py_ssize_t cols = samples[1].to_index();  // range(samples[1]), anew for every i
-        for (Py_ssize_t j = 0; j < cols; ++j) {
+        for (Py_ssize_t j = i == i0 ? j0 : 0; j < cols; ++j) {
             Ref J = rt::to_ref(static_cast<long long>(j));
             Method evaluate = self.method(RT_ID("evaluate"));
             Ref s = RT_NUM(3.0).mul(I).truediv(samples[0].sub(RT_NUM(1.0)));
@@ -343,10 +413,11 @@ static Ref normalized(const Env& g, Obj V) {
         if (std::isfinite(lo) && std::isfinite(hi) && std::isfinite(hi - lo)) {
             if (flat(lo, hi)) return half_like(V);
             np::Array out = np::Array::empty({a.shape(0), a.shape(1)});
+            np::QuietArithmetic fp;
             const double range = hi - lo;
             for (Py_ssize_t i = 0; i < a.shape(0); ++i)
                 for (Py_ssize_t j = 0; j < a.shape(1); ++j) out.at(i, j) = (a.at(i, j) - lo) / range;
-            return out.ref();
+            if (fp.quiet()) return out.ref();
         }
     }
     Ref lo = g[G::np].attr(RT_ID("min"))(V);
@@ -369,69 +440,120 @@ static Ref element(Obj V, Py_ssize_t a, Py_ssize_t b) {
     return row[b];
 }
 
-static const int kCell[6][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}};
+namespace {
 
-// The mesh: every grid cell in a glBegin/glEnd block of its own, as two
-// triangles that share the diagonal from [r][c] to [r + 1][c + 1]. Each
-// counter is bounded by the axis it indexes, so unequal grids draw whole;
-// for a square grid this is the documented cell order.
-static void draw_mesh(const Env& g, Obj self, Obj X, Obj Y, Obj Z) {
-    const Py_ssize_t m = self.attr(RT_ID("num_samples_rendering"))[0].to_index();
-    const Py_ssize_t n = self.attr(RT_ID("num_samples_rendering"))[1].to_index();
-    for (Py_ssize_t c = 0; c + 1 < n; ++c) {
-        for (Py_ssize_t r = 0; r + 1 < m; ++r) {
-            gl::begin(g, G::GL_TRIANGLES, [&] {
-                for (const auto& k : kCell) {
-                    const Py_ssize_t a = r + k[0], b = c + k[1];
-                    Method set_color = self.method(RT_ID("set_color_from_XYZ"));
-                    set_color({element(X, a, b), element(Y, a, b), element(Z, a, b)});
-                    G::glVertex3f(g)({element(X, a, b), element(Y, a, b), element(Z, a, b)});
-                }
-            });
+const int kCell[6][2] = {{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}};
+
+// The grid cell the mesh loop's counters (c, r) draw: [r][c], as the loop
+// has it. The loop bounds c by the first sample count and uses it as the
+// second index, and r the other way round, so on a grid of unequal sides
+// [r][c] is outside the grid for some counters; those draw the cell
+// [c][r] instead, which the loop would never reach: every cell once.
+void cell_of(Obj X, Py_ssize_t c, Py_ssize_t r, Py_ssize_t& a, Py_ssize_t& b) {
+    a = r;
+    b = c;
+    np::Array arr = np::Array::exact_float64(X.ptr(), 2);
+    if (!arr) return;
+    auto inside = [&](Py_ssize_t i, Py_ssize_t j) { return i + 1 < arr.shape(0) && j + 1 < arr.shape(1); };
+    if (!inside(r, c) && inside(c, r)) std::swap(a, b);
+}
+
+}  // namespace
+
+// One cell of the mesh: its glBegin/glEnd block of two triangles that share
+// the diagonal from [a][b] to [a + 1][b + 1].
+static void draw_cell(const Env& g, Obj self, Obj X, Obj Y, Obj Z, Py_ssize_t c, Py_ssize_t r) {
+    Py_ssize_t a0, b0;
+    cell_of(X, c, r, a0, b0);
+    gl::begin(g, G::GL_TRIANGLES, [&] {
+        for (const auto& k : kCell) {
+            const Py_ssize_t a = a0 + k[0], b = b0 + k[1];
+            Method set_color = self.method(RT_ID("set_color_from_XYZ"));
+            set_color({element(X, a, b), element(Y, a, b), element(Z, a, b)});
+            G::glVertex3f(g)({element(X, a, b), element(Y, a, b), element(Z, a, b)});
         }
+    });
+}
+
+// The mesh loop from counter (c0, r0) on: for c in range(m - 1), with the
+// sample counts read as the loop reads them (item 1 anew for every c; n0
+// when it was read for c0 already).
+static void draw_mesh(const Env& g, Obj self, Obj X, Obj Y, Obj Z, Obj m, Py_ssize_t c0 = 0, Py_ssize_t r0 = 0,
+                      Obj n0 = Obj()) {
+    const Py_ssize_t columns = m.sub(RT_NUM(1)).to_index();
+    for (Py_ssize_t c = c0; c < columns; ++c) {
+        Ref n = c == c0 && n0 ? Ref::borrow(n0.ptr()) : self.attr(RT_ID("num_samples_rendering"))[1];
+        const Py_ssize_t rows = n.sub(RT_NUM(1)).to_index();
+        for (Py_ssize_t r = c == c0 ? r0 : 0; r < rows; ++r) draw_cell(g, self, X, Y, Z, c, r);
     }
 }
 
-// The same from C, when every GL call would go straight to C anyway and
-// set_color_from_XYZ is the class's own.
-static bool draw_mesh_kernel(const Env& g, Obj self, Obj X, Obj Y, Obj Z) {
+namespace {
+
+// What drawing the mesh in C stands for: the normalised arrays plain, the
+// sample counts plain and matching them, the class's own colour scheme.
+struct Mesh {
+    np::Array x, y, z;
+    Py_ssize_t m = 0, n = 0;
+
+    bool holds(Obj self) {
+        Ref samples = rt::plain_attr(self, RT_ID("num_samples_rendering"));
+        if (!samples || !plain_pair(samples, m, n)) return false;
+        // the grid the arrays cover: the counters then stay inside it
+        for (const np::Array* a : {&x, &y, &z})
+            if (!*a || a->shape(0) != m || a->shape(1) != n) return false;
+        return rt::own_method<Quiltsheet_set_color_from_XYZ>(self, RT_ID("set_color_from_XYZ"));
+    }
+};
+
+}  // namespace
+
+// The mesh in its brackets, in C while the guard holds, on the literal path
+// from the cell where it stops holding; false when it cannot start in C.
+static bool draw_mesh_natively(const Env& g, Obj self, Obj X, Obj Y, Obj Z) {
+    Mesh mesh{np::Array::exact_float64(X.ptr(), 2), np::Array::exact_float64(Y.ptr(), 2),
+              np::Array::exact_float64(Z.ptr(), 2)};
     unsigned mask, cull, triangles;
-    Py_ssize_t m, n;
-    const np::Array x = np::Array::exact_float64(X.ptr(), 2), y = np::Array::exact_float64(Y.ptr(), 2),
-                    z = np::Array::exact_float64(Z.ptr(), 2);
-    PyObject* samples = rt::plain_attr(self, RT_ID("num_samples_rendering"));
-    if (!x || !y || !z || !samples || !plain_pair(samples, m, n) ||
-        !rt::own_method<Quiltsheet_set_color_from_XYZ>(self, RT_ID("set_color_from_XYZ")) ||
-        !gl::Kernel::available(g, gl::glPushMatrix, gl::glPopMatrix, gl::glPushAttrib, gl::glPopAttrib, gl::glBegin,
-                               gl::glEnd, G::glDisable, G::glTranslatef, G::glColor3f, G::glVertex3f) ||
-        !gl::enum_value(g, gl::GL_ALL_ATTRIB_BITS, mask) || !gl::enum_value(g, G::GL_CULL_FACE, cull) ||
-        !gl::enum_value(g, G::GL_TRIANGLES, triangles))
+    Ref mask_object, cull_object;
+    if (!mesh.holds(self) || !gl::enum_value(g, gl::GL_ALL_ATTRIB_BITS, mask, &mask_object) ||
+        !gl::enum_value(g, G::GL_CULL_FACE, cull, &cull_object) || !gl::enum_value(g, G::GL_TRIANGLES, triangles))
         return false;
-    // A grid the samples do not cover fails part-way; the literal path raises
-    // the indexing error where it happens.
-    for (const np::Array* a : {&x, &y, &z})
-        if ((n > 1 && m > 1) && (a->shape(0) < m || a->shape(1) < n)) return false;
+    gl::Drawing d(g, {&gl::glPushMatrix, &gl::glPopMatrix, &gl::glPushAttrib, &gl::glPopAttrib, &gl::glBegin,
+                      &gl::glEnd, &G::glDisable, &G::glTranslatef, &G::glColor3f, &G::glVertex3f});
+    if (!d.native()) return false;
 
     const bool check = rt::assertions_enabled();
-    const gl::Kernel k;
-    k.matrix([&] {
-        k.attribs(mask, [&] {
-            G::glDisable.c(cull);
-            k.after(G::glDisable, static_cast<long long>(cull));
-            G::glTranslatef.c(-0.5f, -0.5f, -0.5f);
-            k.after(G::glTranslatef, -0.5, -0.5, -0.5);
-            for (Py_ssize_t c = 0; c + 1 < n; ++c) {
-                for (Py_ssize_t r = 0; r + 1 < m; ++r) {
-                    k.primitive(triangles, [&] {
+    const Py_ssize_t m = mesh.m, n = mesh.n;
+    d.matrix([&] {
+        d.attribs(gl::GL_ALL_ATTRIB_BITS, mask, mask_object, [&] {
+            d.call(G::glDisable, [&] { return rt::Args{g[G::GL_CULL_FACE]}; }, cull);
+            d.call(G::glTranslatef, [] { return rt::Args{RT_NUM(-0.5), RT_NUM(-0.5), RT_NUM(-0.5)}; }, -0.5f, -0.5f,
+                   -0.5f);
+            rt::Pace pace;
+            for (Py_ssize_t c = 0; c + 1 < m; ++c) {
+                for (Py_ssize_t r = 0; r + 1 < n; ++r) {
+                    if (!d.native()) {
+                        // on from this cell, with the counts as the loop read them
+                        draw_mesh(g, self, X, Y, Z, rt::to_ref(static_cast<long long>(m)), c, r,
+                                  r > 0 ? Obj(rt::to_ref(static_cast<long long>(n))) : Obj());
+                        return;
+                    }
+                    Py_ssize_t a0, b0;
+                    cell_of(X, c, r, a0, b0);
+                    d.primitive(G::GL_TRIANGLES, triangles, [&] {
                         for (const auto& cell : kCell) {
-                            const Py_ssize_t a = r + cell[0], b = c + cell[1];
-                            const double vx = x.at(a, b), vy = y.at(a, b), vz = z.at(a, b);
+                            const Py_ssize_t a = a0 + cell[0], b = b0 + cell[1];
+                            const double vx = mesh.x.at(a, b), vy = mesh.y.at(a, b), vz = mesh.z.at(a, b);
                             if (check && !(0.0 <= vx && vx <= 1.0 && 0.0 <= vy && vy <= 1.0 && 0.0 <= vz && vz <= 1.0))
                                 rt::raise_assertion();
                             G::glColor3f.c(static_cast<float>(vx), static_cast<float>(vy), static_cast<float>(vz));
                             G::glVertex3f.c(static_cast<float>(vx), static_cast<float>(vy), static_cast<float>(vz));
                         }
                     });
+                    if (pace.tick(14)) {
+                        Py_ssize_t m0 = m, n0 = n;
+                        d.recheck(mesh.holds(self) && mesh.m == m0 && mesh.n == n0);
+                    }
                 }
             }
         });
@@ -456,12 +578,12 @@ static Ref Quiltsheet_draw_scene(const Env& g, Obj self, Obj bDrawCoordAxes) {
     Ref Ynorm = normalized(g, Y);
     Ref Znorm = normalized(g, Z);
 
-    if (!draw_mesh_kernel(g, self, Xnorm, Ynorm, Znorm)) {
+    if (!draw_mesh_natively(g, self, Xnorm, Ynorm, Znorm)) {
         gl::with_matrix(g, [&] {
             gl::with_all_attribs(g, [&] {
                 G::glDisable(g)(g[G::GL_CULL_FACE]);
                 G::glTranslatef(g)({RT_NUM(-0.5), RT_NUM(-0.5), RT_NUM(-0.5)});
-                draw_mesh(g, self, Xnorm, Ynorm, Znorm);
+                draw_mesh(g, self, Xnorm, Ynorm, Znorm, self.attr(RT_ID("num_samples_rendering"))[0]);
             });
         });
     }
@@ -514,10 +636,7 @@ static void module_body(const rt::Module& mod) {
     mod.import_from("Stagehall", {RT_ID("Model")});
     mod.import_star("OpenGL.GL");
     mod.import_star("Sketchkit");
-    const Env g = mod.env();
-    mod.remember({&G::np});
-    for (rt::ModulePath* p : {&G::np_dot, &G::np_zeros, &G::np_min, &G::np_max}) p->remember(g);
-    gl::remember(g, {&G::glScalef, &G::glTranslatef, &G::glColor3f, &G::glVertex3f, &G::glDisable});
+    gl::init();
 
     rt::ClassBuilder cls(mod, "Quiltsheet", mod[G::Model], kClassDoc);
     cls.def<Quiltsheet_init>({"__init__", "Quiltsheet.__init__", kInitDoc, {"self", "data_points", "num_samples_rendering"}},

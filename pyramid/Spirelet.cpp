@@ -44,103 +44,121 @@ Name sys("sys"), Model("Model"), View("View"), Framepane("Framepane"), Spirelet(
     GLUT_RGB("GLUT_RGB"), GLUT_DEPTH("GLUT_DEPTH"), GL_LIGHT0("GL_LIGHT0"), GL_POSITION("GL_POSITION"),
     GL_TRIANGLES("GL_TRIANGLES");
 gl::Func<double, double, double> glTranslate("glTranslate", "glTranslated"), glScale("glScale", "glScaled"),
-    glVertex("glVertex", "glVertex3d");
+    glVertex("glVertex", "glVertex3d", gl::FuncBase::Kind::vertex);
 gl::Func<double, double, double, double> glRotate("glRotate", "glRotated");
 gl::Func<float, float, float> glScalef("glScalef", "glScalef"), glNormal3f("glNormal3f", "glNormal3f");
 }  // namespace G
 
 namespace {
 
-// The recursion counts `level` down to 0 by subtracting 1, so anything but a
-// whole number >= minimum would never end; refuse it before drawing. A float
-// of 2**53 or more never gets there either: subtracting 1 stops changing it.
-void check_level(Obj level, long minimum) {
+// The recursion counts `level` down to 0 by subtracting 1. For a level of
+// the built-in number types, whose == and - are the interpreter's own, the
+// levels that never get there are known at once: negative ones, those that
+// are not whole, and floats of 2**53 or more (subtracting 1 stops changing
+// them). Those are refused before drawing. Any other level runs the literal
+// recursion, which ends in RecursionError if it does not end.
+void refuse_endless(Obj level, long minimum) {
     PyObject* v = level.ptr();
     long long n;
-    if (rt::compat::is_exact_int(v)) {  // the common case, compared without making objects
+    if (rt::compat::is_exact_int(v)) {
         if (rt::compat::int_value(v, n) ? n >= minimum : level.compare(RT_NUM(0), Py_GT)) return;
         rt::raise_format(PyExc_ValueError, "level must be a whole number >= %ld, not %R", minimum, v);
     }
-    if (PyIndex_Check(v) && !PyFloat_Check(v)) {
-        Ref n = Ref::steal(PyNumber_Index(v));
-        if (!n.compare(rt::to_ref(minimum), Py_GE))
-            rt::raise_format(PyExc_ValueError, "level must be a whole number >= %ld, not %R", minimum, v);
-        return;
-    }
-    if (!PyNumber_Check(v))
-        rt::raise_format(PyExc_TypeError, "level must be a number, not '%.200s'", Py_TYPE(v)->tp_name);
-    const double d = level.to_double();
+    double d;
+    const bool builtin = PyFloat_CheckExact(v) || (rt::np::exact_number(v, d) && !rt::compat::is_int(v));
+    if (!builtin || !rt::np::number_value(v, d)) return;
     if (!std::isfinite(d) || d != std::floor(d) || d < static_cast<double>(minimum) || d >= 9007199254740992.0)
         rt::raise_format(PyExc_ValueError, "level must be a whole number >= %ld and below 2**53, not %R", minimum, v);
 }
 
-// Values of the module's arithmetic on genuine functions: sqrt and acos are
-// pure, so what they gave once they give again. Each is the very object the
-// expression makes (a float, or NumPy's float64 for acos), made once.
-struct Folded {
-    Ref half_root3;       // sqrt(3) / 2.0
-    Ref root3;            // sqrt(3) * 2 / 2.0
-    Ref half_root3_int;   // sqrt(3) / 2
-    Ref half_root3f_int;  // sqrt(3.0) / 2
-    Ref acos_180;         // acos(1 / 3) * 180
-    Ref theta;            // acos(1 / 3) * 180 / pi
-    PyObject* pi = nullptr;
-};
-
-// Kept for the life of the process: never destroyed after the interpreter.
-Folded& folded() {
-    static Folded* f = new Folded();
-    return *f;
+// level == 0, as Python compares; plain ints without making objects.
+bool level_is_zero(Obj level) {
+    long long n;
+    if (rt::compat::is_exact_int(level.ptr()) && rt::compat::int_value(level.ptr(), n)) return n == 0;
+    return level.equals(RT_NUM(0));
 }
 
-// sqrt(3) / 2.0 and friends: folded while sqrt is the genuine one, else
-// evaluated as written.
-Ref sqrt_expr(const Env& g, Ref Folded::*slot) {
-    Folded& f = folded();
-    if (g.genuine(G::sqrt) && f.*slot) return f.*slot;
-    if (slot == &Folded::half_root3f_int) return g[G::sqrt](RT_NUM(3.0)).truediv(RT_NUM(2));
+// The module's arithmetic on the genuine functions, worked out in C: sqrt
+// is math.sqrt (the C library's correctly rounded square root), acos is
+// NumPy's arccos, whose value at 1/3 is taken from NumPy itself once.
+bool genuine_sqrt(const Env& g) { return rt::c_function(g.peek(G::sqrt), "math", "sqrt"); }
+
+struct Arccos {
+    Ref ufunc;  // the genuine arccos its value came from
+    double third = 0.0;
+};
+Arccos& arccos() {
+    static Arccos* a = new Arccos();  // kept for the life of the process
+    return *a;
+}
+
+// acos(1 / 3) when acos is NumPy's arccos and its value is known.
+bool acos_third(const Env& g, double& out) {
+    Ref f = g.peek(G::acos);
+    if (!f || f.ptr() != arccos().ufunc.ptr()) return false;
+    out = arccos().third;
+    return true;
+}
+
+// The value of pi, a plain number.
+bool pi_value(const Env& g, double& out) {
+    Ref p = g.peek(G::pi);
+    return p && rt::np::exact_number(p.ptr(), out);
+}
+
+// sqrt(3) / 2.0, sqrt(3) * 2 / 2.0, sqrt(3) / 2 and sqrt(3.0) / 2, each a
+// new float: worked out in C while sqrt is math.sqrt, else as written.
+enum class Root { half, whole, half_int, half_float_int };
+double root_value(Root r) {
+    const double s = std::sqrt(3.0);
+    switch (r) {
+        case Root::half: return s / 2.0;
+        case Root::whole: return s * 2.0 / 2.0;
+        default: return s / 2.0;
+    }
+}
+Ref root(const Env& g, Root r) {
+    if (genuine_sqrt(g)) return rt::to_ref(root_value(r));
+    if (r == Root::half_float_int) return g[G::sqrt](RT_NUM(3.0)).truediv(RT_NUM(2));
     Ref s3 = g[G::sqrt](RT_NUM(3));
-    if (slot == &Folded::half_root3) return s3.truediv(RT_NUM(2.0));
-    if (slot == &Folded::root3) return s3.mul(RT_NUM(2)).truediv(RT_NUM(2.0));
+    if (r == Root::half) return s3.truediv(RT_NUM(2.0));
+    if (r == Root::whole) return s3.mul(RT_NUM(2)).truediv(RT_NUM(2.0));
     return s3.truediv(RT_NUM(2));
+}
+
+// NumPy's arccos at 1/3, taken from NumPy once when acos is its own.
+void fold_arccos(const Env& g) {
+    Ref f = g.peek(G::acos);
+    if (!f || !rt::np::genuine_ufunc(f.ptr(), "arccos")) return;
+    Ref third = rt::to_ref(1.0 / 3.0);
+    Ref a = Ref::steal_or_null(PyObject_CallFunctionObjArgs(f.ptr(), third.ptr(), nullptr));
+    double v;
+    if (a && rt::np::number_value(a.ptr(), v)) {
+        arccos().ufunc = f;
+        arccos().third = v;
+    }
+    PyErr_Clear();
 }
 
 // acos(1 / 3) * 180 / pi
 Ref theta(const Env& g) {
-    Folded& f = folded();
-    if (g.genuine(G::acos) && f.acos_180) {
-        if (g.genuine(G::pi) && f.theta) return f.theta;
-        return f.acos_180.truediv(g[G::pi]);
-    }
-    return g[G::acos](RT_NUM(1.0 / 3.0)).mul(RT_NUM(180)).truediv(g[G::pi]);
-}
-
-// At import: the folded values of the genuine functions.
-void fold(const Env& g) {
-    Folded& f = folded();
-    f = Folded();
-    PyErr_Clear();
-    try {
-        if (Ref s = g[G::sqrt]) {
-            f.half_root3 = s(RT_NUM(3)).truediv(RT_NUM(2.0));
-            f.root3 = s(RT_NUM(3)).mul(RT_NUM(2)).truediv(RT_NUM(2.0));
-            f.half_root3_int = s(RT_NUM(3)).truediv(RT_NUM(2));
-            f.half_root3f_int = s(RT_NUM(3.0)).truediv(RT_NUM(2));
+    Ref f = g[G::acos];
+    Ref third = rt::to_ref(1.0 / 3.0);
+    Ref a;
+    if (f.ptr() == arccos().ufunc.ptr()) {
+        a = rt::np::float64(arccos().third);
+    } else {
+        a = f(third);
+        if (rt::np::genuine_ufunc(f.ptr(), "arccos")) {
+            double v;
+            if (rt::np::number_value(a.ptr(), v)) {
+                arccos().ufunc = f;
+                arccos().third = v;
+            }
         }
-    } catch (const rt::Error&) {
-        PyErr_Clear();
-        f.half_root3 = f.root3 = f.half_root3_int = f.half_root3f_int = Ref();
     }
-    try {
-        f.acos_180 = g[G::acos](RT_NUM(1.0 / 3.0)).mul(RT_NUM(180));
-        f.theta = f.acos_180.truediv(g[G::pi]);
-    } catch (const rt::Error&) {
-        PyErr_Clear();
-        f.acos_180 = f.theta = Ref();
-    }
+    return a.mul(RT_NUM(180)).truediv(g[G::pi]);
 }
-
-bool value(const Ref& r, double& out) { return r && rt::np::number_value(r.ptr(), out); }
 
 }  // namespace
 
@@ -157,7 +175,7 @@ static Ref Spirelet_basicTriangle(const Env& g, Obj) {
     G::glNormal3f(g)({RT_NUM(0), RT_NUM(0), RT_NUM(1)});
     G::glVertex(g)({RT_NUM(0), RT_NUM(0), RT_NUM(0)});
     G::glVertex(g)({RT_NUM(1.0), RT_NUM(0), RT_NUM(0)});
-    G::glVertex(g)({RT_NUM(0.5), sqrt_expr(g, &Folded::half_root3), RT_NUM(0)});
+    G::glVertex(g)({RT_NUM(0.5), root(g, Root::half), RT_NUM(0)});
     return rt::none();
 }
 
@@ -167,81 +185,160 @@ static Ref Spirelet_drawTetrahedronWithoutBase(const Env& g, Obj self, Obj level
 // ---------------------------------------------------------------------------
 // The recursion in C, for the genuine GL functions and the class's own
 // methods. It counts its levels and checks the stack as the calls through
-// the interpreter do, and issues exactly their GL calls and checks.
+// the interpreter do, and issues exactly their GL calls and checks. At a
+// yield point where the guard no longer holds, it goes on literally: every
+// call from then on, in every frame still open, is the literal one.
 
 namespace {
 
 struct Fractal {
-    const gl::Kernel& k;
-    unsigned triangles;
-    double half_root3, root3, half_root3_int, half_root3f_int, theta;
+    Fractal(const Env& env, Obj s, gl::Drawing& drawing) : g(env), self(s), d(drawing) {}
+    const Env& g;
+    Obj self;
+    gl::Drawing& d;
+    rt::Pace pace;
+    unsigned triangles = 0;
+    double theta = 0.0;
+    int kind = 0;  // the level's type: int, float, numpy.float64
 
-    void triangle() const {
-        rt::RecursionLevel call;  // self.basicTriangle()
+    // What the recursion in C stands for; the value of theta with it.
+    bool holds(Obj level = Obj()) {
+        double a, p;
+        unsigned mode;
+        if (level) {
+            double v;
+            if (!rt::np::plain_number(level.ptr(), v, 1 << 30)) return false;
+            kind = rt::compat::is_exact_int(level.ptr()) ? 0 : PyFloat_CheckExact(level.ptr()) ? 1 : 2;
+        }
+        if (!genuine_sqrt(g) || !acos_third(g, a) || !pi_value(g, p) ||
+            !rt::own_method<Spirelet_drawSpirelet>(self, RT_ID("drawSpirelet")) ||
+            !rt::own_method<Spirelet_drawTetrahedronWithoutBase>(self, RT_ID("drawTetrahedronWithoutBase")) ||
+            !rt::own_method<Spirelet_basicTriangle>(self, RT_ID("basicTriangle")) ||
+            !gl::enum_value(g, G::GL_TRIANGLES, mode))
+            return false;
+        // numpy.float64 * int / pi: the arithmetic of doubles
+        const double t = a * 180.0 / p;
+        if (level) {
+            triangles = mode;
+            theta = t;
+            return true;
+        }
+        return mode == triangles && t == theta;
+    }
+    Ref level_object(long long v) const {
+        if (kind == 0) return rt::to_ref(v);
+        if (kind == 1) return rt::to_ref(static_cast<double>(v));
+        return rt::np::float64(static_cast<double>(v));
+    }
+
+    void translate(double x, double y, double z, rt::Obj ax, Root ry, rt::Obj az) {
+        d.call(G::glTranslate, [&] { return rt::Args{ax, root(g, ry), az}; }, x, y, z);
+    }
+    void translate(rt::Obj ax, rt::Obj ay, rt::Obj az) {
+        double x, y, z;
+        rt::np::exact_number(ax.ptr(), x);
+        rt::np::exact_number(ay.ptr(), y);
+        rt::np::exact_number(az.ptr(), z);
+        d.call(G::glTranslate, [&] { return rt::Args{ax, ay, az}; }, x, y, z);
+    }
+    void rotate(rt::Obj angle, rt::Obj x, rt::Obj y, rt::Obj z) {
+        double a, vx, vy, vz;
+        rt::np::exact_number(angle.ptr(), a);
+        rt::np::exact_number(x.ptr(), vx);
+        rt::np::exact_number(y.ptr(), vy);
+        rt::np::exact_number(z.ptr(), vz);
+        d.call(G::glRotate, [&] { return rt::Args{angle, x, y, z}; }, a, vx, vy, vz);
+    }
+    void tilt() {
+        d.call(G::glRotate, [&] { return rt::Args{::theta(g), RT_NUM(1.0), RT_NUM(0.0), RT_NUM(0.0)}; }, theta, 1.0,
+               0.0, 0.0);
+    }
+
+    // The calls through self: in C, one level more as through the
+    // interpreter; literal once the guard no longer holds.
+    void triangle() {
+        if (!d.native()) return (void)self.method(RT_ID("basicTriangle"))();
+        rt::RecursionLevel call;
         G::glNormal3f.c(0.0f, 0.0f, 1.0f);
         G::glVertex.c(0.0, 0.0, 0.0);
         G::glVertex.c(1.0, 0.0, 0.0);
-        G::glVertex.c(0.5, half_root3, 0.0);
+        G::glVertex.c(0.5, root_value(Root::half), 0.0);
     }
-    void translate(double x, double y, double z) const {
-        G::glTranslate.c(x, y, z);
-        k.after(G::glTranslate, x, y, z);
-    }
-    void rotate(double a, double x, double y, double z) const {
-        G::glRotate.c(a, x, y, z);
-        k.after(G::glRotate, a, x, y, z);
-    }
-    // A call of the method: one level more, as a call through the interpreter.
-    void spirelet(long long level) const {
+    void spirelet(long long level) {
+        if (!d.native()) return (void)self.method(RT_ID("drawSpirelet"))(level_object(level));
         rt::RecursionLevel call;
         draw_spirelet(level);
     }
-    void tetrahedron(long long level) const {
+    void tetrahedron(long long level) {
+        if (!d.native()) return (void)self.method(RT_ID("drawTetrahedronWithoutBase"))(level_object(level));
         rt::RecursionLevel call;
         draw_tetrahedron(level);
     }
-    void draw_spirelet(long long level) const {
+
+    void draw_spirelet(long long level) {
         if (level == 0) {
-            k.primitive(triangles, [&] { triangle(); });
+            d.primitive(G::GL_TRIANGLES, triangles, [&] { triangle(); });
+            if (pace.tick(6)) d.recheck(holds());
             return;
         }
-        k.matrix([&] {
+        d.matrix([&] {
             const double third = 1.0 / 3.0;
-            G::glScale.c(third, third, third);
-            k.after(G::glScale, third, third, third);
+            d.call(G::glScale, [] { return rt::Args{1.0 / 3.0, 1.0 / 3.0, 1.0 / 3.0}; }, third, third, third);
             spirelet(level - 1);
-            const double upright[5][2] = {{1.0, 0.0}, {2.0, 0.0}, {0.5, half_root3}, {1.5, half_root3}, {1.0, root3}};
-            for (const auto& p : upright) k.matrix([&] {
-                    translate(p[0], p[1], 0.0);
-                    spirelet(level - 1);
-                });
-            const double tetrahedra[3][2] = {{1.0, 0.0}, {2.0, 0.0}, {1.5, half_root3_int}};
-            for (const auto& p : tetrahedra) k.matrix([&] {
-                    translate(p[0], p[1], 0.0);
-                    tetrahedron(level);
-                });
+            d.matrix([&] {
+                translate(RT_NUM(1.0), RT_NUM(0.0), RT_NUM(0.0));
+                spirelet(level - 1);
+            });
+            d.matrix([&] {
+                translate(RT_NUM(2.0), RT_NUM(0.0), RT_NUM(0.0));
+                spirelet(level - 1);
+            });
+            d.matrix([&] {
+                translate(0.5, root_value(Root::half), 0.0, RT_NUM(0.5), Root::half, RT_NUM(0.0));
+                spirelet(level - 1);
+            });
+            d.matrix([&] {
+                translate(1.5, root_value(Root::half), 0.0, RT_NUM(1.5), Root::half, RT_NUM(0.0));
+                spirelet(level - 1);
+            });
+            d.matrix([&] {
+                translate(1.0, root_value(Root::whole), 0.0, RT_NUM(1.0), Root::whole, RT_NUM(0.0));
+                spirelet(level - 1);
+            });
+            d.matrix([&] {
+                translate(RT_NUM(1), RT_NUM(0), RT_NUM(0));
+                tetrahedron(level);
+            });
+            d.matrix([&] {
+                translate(RT_NUM(2), RT_NUM(0), RT_NUM(0));
+                tetrahedron(level);
+            });
+            d.matrix([&] {
+                translate(1.5, root_value(Root::half_int), 0.0, RT_NUM(1.5), Root::half_int, RT_NUM(0));
+                tetrahedron(level);
+            });
         });
     }
-    void draw_tetrahedron(long long level) const {
-        k.matrix([&] {
-            translate(-1.0, 0.0, 0.0);
-            k.matrix([&] {
-                translate(1.0, 0.0, 0.0);
-                rotate(60.0, 0.0, 0.0, 1.0);
-                rotate(theta, 1.0, 0.0, 0.0);
+    void draw_tetrahedron(long long level) {
+        d.matrix([&] {
+            translate(RT_NUM(-1), RT_NUM(0), RT_NUM(0));
+            d.matrix([&] {
+                translate(RT_NUM(1), RT_NUM(0), RT_NUM(0));
+                rotate(RT_NUM(60), RT_NUM(0.0), RT_NUM(0.0), RT_NUM(1.0));
+                tilt();
                 spirelet(level - 1);
             });
-            k.matrix([&] {
-                translate(1.0, 0.0, 0.0);
-                rotate(-60.0, 0.0, 0.0, 1.0);
-                translate(-1.0, 0.0, 0.0);
-                rotate(theta, 1.0, 0.0, 0.0);
+            d.matrix([&] {
+                translate(RT_NUM(1), RT_NUM(0), RT_NUM(0));
+                rotate(RT_NUM(-60), RT_NUM(0.0), RT_NUM(0.0), RT_NUM(1.0));
+                translate(RT_NUM(-1), RT_NUM(0), RT_NUM(0));
+                tilt();
                 spirelet(level - 1);
             });
-            k.matrix([&] {
-                translate(1.5, half_root3f_int, 0.0);
-                rotate(180.0, 0.0, 0.0, 1.0);
-                rotate(theta, 1.0, 0.0, 0.0);
+            d.matrix([&] {
+                translate(1.5, root_value(Root::half_float_int), 0.0, RT_NUM(1.5), Root::half_float_int, RT_NUM(0));
+                rotate(RT_NUM(180), RT_NUM(0.0), RT_NUM(0.0), RT_NUM(1.0));
+                tilt();
                 spirelet(level - 1);
             });
         });
@@ -252,26 +349,14 @@ struct Fractal {
 // level a plain whole number. Runs it and says so.
 bool draw_natively(const Env& g, Obj self, Obj level, bool tetrahedron) {
     double lv;
-    unsigned triangles;
-    Folded& f = folded();
-    // cheapest tests first: with substitutes in place this runs at every level
-    if (!rt::np::plain_number(level.ptr(), lv, 1 << 30) ||
-        !gl::Kernel::available(g, gl::glBegin, gl::glEnd, gl::glPushMatrix, gl::glPopMatrix, G::glNormal3f,
-                               G::glVertex, G::glScale, G::glTranslate, G::glRotate) ||
-        !g.genuine(G::sqrt) || !g.genuine(G::acos) || !g.genuine(G::pi) ||
-        !rt::own_method<Spirelet_drawSpirelet>(self, RT_ID("drawSpirelet")) ||
-        !rt::own_method<Spirelet_drawTetrahedronWithoutBase>(self, RT_ID("drawTetrahedronWithoutBase")) ||
-        !rt::own_method<Spirelet_basicTriangle>(self, RT_ID("basicTriangle")) ||
-        !gl::enum_value(g, G::GL_TRIANGLES, triangles))
+    if (!rt::np::plain_number(level.ptr(), lv, 1 << 30) || lv != std::floor(lv) || lv < (tetrahedron ? 1 : 0))
         return false;
-    const gl::Kernel k;
-    Fractal run{k, triangles, 0, 0, 0, 0, 0};
-    if (!value(f.half_root3, run.half_root3) || !value(f.root3, run.root3) ||
-        !value(f.half_root3_int, run.half_root3_int) || !value(f.half_root3f_int, run.half_root3f_int) ||
-        !value(f.theta, run.theta))
-        return false;
-    const long long n = static_cast<long long>(lv);
+    gl::Drawing d(g, {&gl::glBegin, &gl::glEnd, &gl::glPushMatrix, &gl::glPopMatrix, &G::glNormal3f, &G::glVertex,
+                      &G::glScale, &G::glTranslate, &G::glRotate});
+    Fractal run(g, self, d);
+    if (!d.native() || !run.holds(level)) return false;
     // the call into this method has counted its level already
+    const long long n = static_cast<long long>(lv);
     if (tetrahedron)
         run.draw_tetrahedron(n);
     else
@@ -282,37 +367,34 @@ bool draw_natively(const Env& g, Obj self, Obj level, bool tetrahedron) {
 }  // namespace
 
 static Ref Spirelet_drawSpirelet(const Env& g, Obj self, Obj level) {
-    check_level(level, 0);
+    refuse_endless(level, 0);
     if (draw_natively(g, self, level, false)) return rt::none();
-    long long lv;
-    const bool zero = rt::compat::is_exact_int(level.ptr()) && rt::compat::int_value(level.ptr(), lv)
-                          ? lv == 0
-                          : level.equals(RT_NUM(0));
-    if (zero) {
+    if (level_is_zero(level)) {
         gl::begin(g, G::GL_TRIANGLES, [&] { self.method(RT_ID("basicTriangle"))(); });
         return rt::none();
     }
     gl::with_matrix(g, [&] {
-        G::glScale(g)({RT_NUM(1.0 / 3.0), RT_NUM(1.0 / 3.0), RT_NUM(1.0 / 3.0)});
+        G::glScale(g)({1.0 / 3.0, 1.0 / 3.0, 1.0 / 3.0});
         self.method(RT_ID("drawSpirelet"))(level.sub(RT_NUM(1)));
-        auto upright = [&](rt::Const x, Ref Folded::*y) {
+        auto upright = [&](rt::Const x, const Root* y) {
             gl::with_matrix(g, [&] {
                 if (y)
-                    G::glTranslate(g)({x, sqrt_expr(g, y), RT_NUM(0.0)});
+                    G::glTranslate(g)({x, root(g, *y), RT_NUM(0.0)});
                 else
                     G::glTranslate(g)({x, RT_NUM(0.0), RT_NUM(0.0)});
                 self.method(RT_ID("drawSpirelet"))(level.sub(RT_NUM(1)));
             });
         };
+        const Root half = Root::half, whole = Root::whole;
         upright(RT_NUM(1.0), nullptr);
         upright(RT_NUM(2.0), nullptr);
-        upright(RT_NUM(0.5), &Folded::half_root3);
-        upright(RT_NUM(1.5), &Folded::half_root3);
-        upright(RT_NUM(1.0), &Folded::root3);
+        upright(RT_NUM(0.5), &half);
+        upright(RT_NUM(1.5), &half);
+        upright(RT_NUM(1.0), &whole);
         auto tetrahedron = [&](rt::Const x, bool raised) {
             gl::with_matrix(g, [&] {
                 if (raised)
-                    G::glTranslate(g)({x, sqrt_expr(g, &Folded::half_root3_int), RT_NUM(0)});
+                    G::glTranslate(g)({x, root(g, Root::half_int), RT_NUM(0)});
                 else
                     G::glTranslate(g)({x, RT_NUM(0), RT_NUM(0)});
                 self.method(RT_ID("drawTetrahedronWithoutBase"))(level);
@@ -326,7 +408,7 @@ static Ref Spirelet_drawSpirelet(const Env& g, Obj self, Obj level) {
 }
 
 static Ref Spirelet_drawTetrahedronWithoutBase(const Env& g, Obj self, Obj level) {
-    check_level(level, 1);
+    refuse_endless(level, 1);
     if (draw_natively(g, self, level, true)) return rt::none();
     auto face = [&](auto&& place) {
         gl::with_matrix(g, [&] {
@@ -347,7 +429,7 @@ static Ref Spirelet_drawTetrahedronWithoutBase(const Env& g, Obj self, Obj level
             G::glTranslate(g)({RT_NUM(-1), RT_NUM(0), RT_NUM(0)});
         });
         face([&] {
-            G::glTranslate(g)({RT_NUM(1.5), sqrt_expr(g, &Folded::half_root3f_int), RT_NUM(0)});
+            G::glTranslate(g)({RT_NUM(1.5), root(g, Root::half_float_int), RT_NUM(0)});
             G::glRotate(g)({RT_NUM(180), RT_NUM(0.0), RT_NUM(0.0), RT_NUM(1.0)});
         });
     });
@@ -444,10 +526,8 @@ static void module_body(const rt::Module& mod) {
     mod.import_from_as("numpy", RT_ID("arccos"), RT_ID("acos"));
     mod.import_from("numpy", {RT_ID("pi")});
     rt::np::init();
-    const Env g = mod.env();
-    mod.remember({&G::sqrt, &G::acos, &G::pi});
-    gl::remember(g, {&G::glTranslate, &G::glScale, &G::glVertex, &G::glRotate, &G::glScalef, &G::glNormal3f});
-    fold(g);
+    gl::init();
+    fold_arccos(mod.env());
 
     rt::ClassBuilder cls(mod, "Spirelet", mod[G::Model], nullptr);
     cls.def<Spirelet_init>({"init", "Spirelet.init", kInitDoc, {"self"}});

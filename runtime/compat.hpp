@@ -152,6 +152,20 @@ inline bool is_int(PyObject* o) {
     return PyLong_Check(o);
 #endif
 }
+// An int, or a subclass of int that keeps int's own conversions (PyOpenGL's
+// constants): its value is what any conversion of it gives.
+inline bool plain_int(PyObject* o) {
+    if (!is_int(o) || PyBool_Check(o)) return false;
+#ifdef RT_PY2
+    PyTypeObject* base = PyInt_Check(o) ? &PyInt_Type : &PyLong_Type;
+#else
+    PyTypeObject* base = &PyLong_Type;
+#endif
+    PyNumberMethods* n = Py_TYPE(o)->tp_as_number;
+    PyNumberMethods* b = base->tp_as_number;
+    return n && n->nb_int == b->nb_int && n->nb_index == b->nb_index;
+}
+
 // The value of an int object when it fits; false (no exception) otherwise.
 inline bool int_value(PyObject* o, long long& out) {
 #ifdef RT_PY2
@@ -196,27 +210,200 @@ inline PyObject* dict_get(PyObject* d, PyObject* key) {
 #endif
 }
 
-// A dictionary's version: it changes whenever the dictionary does, so a
-// look-up remembered together with it is still right while it is unchanged.
-// 0 means "not known": never cache then.
-inline uint64_t dict_version(PyObject* d) {
-#if defined(RT_PY2)
-    (void)d;
+// Change tracking ------------------------------------------------------------
+// A remembered answer read from dictionaries stands while none of them has
+// changed. How a change is seen depends on the interpreter:
+//   3.12 and later: a dictionary watcher (public API since 3.12); every event
+//     on a watched dictionary advances one counter, the epoch.
+//   3.8 to 3.11: the dictionary's version tag (PEP 509; a public field until
+//     3.12 deprecated it).
+//   2.7: nothing; answers are not remembered.
+
+#if !defined(RT_PY2) && PY_VERSION_HEX >= 0x030C0000
+#define RT_DICT_WATCHERS 1
+namespace detail {
+inline uint64_t& epoch() {
+    static uint64_t e = 1;
+    return e;
+}
+inline int on_dict_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++epoch();
     return 0;
-#elif PY_VERSION_HEX >= 0x030C0000
-#if PY_VERSION_HEX >= 0x030D0000
-    // 3.13 writes an object's attributes into the values that its split
-    // dictionary shares without giving the dictionary a new version.
-    if (reinterpret_cast<PyDictObject*>(d)->ma_values) return 0;
+}
+// The watcher of this extension module; -1 when none could be had (all
+// watcher slots taken): then nothing is remembered.
+inline int watcher() {
+    static int id = -2;
+    if (id == -2) {
+        id = PyDict_AddWatcher(on_dict_event);
+        if (id < 0) PyErr_Clear();
+    }
+    return id;
+}
+}  // namespace detail
 #endif
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
-#pragma GCC diagnostic pop
+
+class Seen {
+#if defined(RT_DICT_WATCHERS)
+    uint64_t epoch_ = 0;
+    bool ok_ = false;
+
+  public:
+    // Starts remembering; call before reading anything.
+    void begin() {
+        epoch_ = detail::epoch();
+        ok_ = detail::watcher() >= 0;
+    }
+    // d will be read; false when its changes cannot be seen.
+    bool add(PyObject* d) {
+        if (!ok_ || PyDict_Watch(detail::watcher(), d) < 0) {
+            PyErr_Clear();
+            ok_ = false;
+        }
+        return ok_;
+    }
+    void forget() { ok_ = false; }
+    bool current() const { return ok_ && epoch_ == detail::epoch(); }
+#elif !defined(RT_PY2)
+    static constexpr int kMax = 12;
+    PyObject* dicts_[kMax];
+    uint64_t versions_[kMax];
+    int n_ = 0;
+    bool ok_ = false;
+
+  public:
+    void begin() {
+        n_ = 0;
+        ok_ = true;
+    }
+    bool add(PyObject* d) {
+        if (!ok_ || n_ == kMax) return ok_ = false;
+        dicts_[n_] = d;
+        versions_[n_++] = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+        return true;
+    }
+    void forget() { ok_ = false; }
+    bool current() const {
+        if (!ok_) return false;
+        for (int i = 0; i < n_; ++i)
+            if (reinterpret_cast<PyDictObject*>(dicts_[i])->ma_version_tag != versions_[i]) return false;
+        return true;
+    }
 #else
-    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+  public:
+    void begin() {}
+    bool add(PyObject*) { return false; }
+    void forget() {}
+    bool current() const { return false; }
+#endif
+};
+
+// Whether looking a str key up in d can run no Python code: true only when
+// every key is an exact str, whose comparison is the interpreter's own.
+// (Any other key of an equal hash would be compared through its type's __eq__.)
+#ifdef RT_PY2
+// 2.7 switches a dictionary to its general look-up for good once a key
+// other than an exact str is stored; the string-only look-up is the one a
+// new dictionary starts with. (Field of 2.7's PyDictObject.)
+inline bool str_keys_only(PyObject* d) {
+    static void* string_lookup = [] {
+        PyObject* probe = PyDict_New();
+        void* f = probe ? reinterpret_cast<void*>(reinterpret_cast<PyDictObject*>(probe)->ma_lookup) : nullptr;
+        Py_XDECREF(probe);
+        return f;
+    }();
+    return PyDict_CheckExact(d) && string_lookup &&
+           reinterpret_cast<void*>(reinterpret_cast<PyDictObject*>(d)->ma_lookup) == string_lookup;
+}
+#else
+bool str_keys_only(PyObject* d);  // guard.cpp: a scan, remembered per dictionary
+inline bool scan_str_keys(PyObject* d) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(d, &pos, &key, &value))
+        if (!PyUnicode_CheckExact(key)) return false;
+    return true;
+}
+#endif
+
+// Objects and types --------------------------------------------------------------
+
+// An object's instance dictionary, owned, or empty (no exception) when its
+// type gives it none. 3.x reads it as __dict__'s own getter does (making it
+// if the object keeps its attributes without one); 2.7 has no public way.
+inline PyObject* instance_dict(PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+#ifdef RT_PY2
+    if (t->tp_dictoffset == 0) return nullptr;
+    PyObject** p = _PyObject_GetDictPtr(o);  // 2.7's only way, private there
+    PyObject* d = p ? *p : nullptr;
+    Py_XINCREF(d);
+    return d;
+#else
+    bool has = t->tp_dictoffset != 0;
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    has = has || PyType_HasFeature(t, Py_TPFLAGS_MANAGED_DICT);
+#endif
+    if (!has) return nullptr;
+    PyObject* d = PyObject_GenericGetDict(o, nullptr);
+    if (!d) PyErr_Clear();
+    return d;
 #endif
 }
+
+// A type's own dictionary, owned (3.12 keeps those of builtin types elsewhere).
+inline PyObject* type_dict(PyTypeObject* t) {
+#if !defined(RT_PY2) && PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(t);
+#else
+    Py_XINCREF(t->tp_dict);
+    return t->tp_dict;
+#endif
+}
+
+// Types whose dictionary Python code can change: classes made by class
+// statements (heap types), unless marked immutable (3.10 and later).
+inline bool mutable_type(PyTypeObject* t) {
+#ifdef Py_TPFLAGS_IMMUTABLETYPE
+    if (PyType_HasFeature(t, Py_TPFLAGS_IMMUTABLETYPE)) return false;
+#endif
+    return PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE);
+}
+
+// Whether o is the builtin function `function` of the C extension module
+// `module` (the last part of its name), as the module defines it, not
+// whatever the module's namespace holds now. 3 finds the function in the
+// module's definition; 2.7 keeps none (and gives module functions no
+// module object), so there the function's own definition and the module
+// name it carries tell.
+inline bool is_c_function(PyObject* o, const char* module, const char* function) {
+    if (!PyCFunction_CheckExact(o)) return false;
+#ifdef RT_PY2
+    PyCFunctionObject* f = reinterpret_cast<PyCFunctionObject*>(o);
+    if (!f->m_ml || !f->m_ml->ml_name || std::strcmp(f->m_ml->ml_name, function) != 0) return false;
+    if (!f->m_module || !PyString_CheckExact(f->m_module)) return false;
+    const char* name = PyString_AS_STRING(f->m_module);
+    const char* dot = std::strrchr(name, '.');
+    return std::strcmp(dot ? dot + 1 : name, module) == 0;
+#else
+    PyObject* self = PyCFunction_GET_SELF(o);
+    if (!self || !PyModule_CheckExact(self)) return false;
+    PyModuleDef* def = PyModule_GetDef(self);
+    if (!def) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* name = def->m_name;
+    const char* dot = name ? std::strrchr(name, '.') : nullptr;
+    if (!name || std::strcmp(dot ? dot + 1 : name, module) != 0) return false;
+    for (const PyMethodDef* m = def->m_methods; m && m->ml_name; ++m)
+        if (std::strcmp(m->ml_name, function) == 0) return m->ml_meth == PyCFunction_GET_FUNCTION(o);
+    return false;
+#endif
+}
+
+// The builtins module's name.
+constexpr const char* kBuiltinsModule = kPython2 ? "__builtin__" : "builtins";
 
 // Modules and imports ----------------------------------------------------------
 

@@ -1,5 +1,6 @@
 // Errors, references, calls and containers.
 #include "call.hpp"
+#include "guard.hpp"
 
 #include <cstdarg>
 
@@ -133,7 +134,8 @@ bool assertions_enabled() {
 }
 
 void assert_between(Obj v, double lo, double hi) {
-    if (PyFloat_Check(v.ptr())) {
+    // a float subclass compares with its own __le__/__ge__
+    if (PyFloat_CheckExact(v.ptr())) {
         const double d = PyFloat_AS_DOUBLE(v.ptr());
         if (!(lo <= d) || !(d <= hi)) raise_assertion();
         return;
@@ -194,17 +196,18 @@ Method Obj::method(PyObject* name) const {
     PyTypeObject* type = Py_TYPE(p_);
     // What the interpreter's method look-up does: a plain function found on
     // the type, not shadowed by the instance, is called with self in front.
-    if (compat::generic_getattr(type)) {
-        PyObject* descr = _PyType_Lookup(type, name);
-        if (descr && compat::is_method_descriptor(descr)) {
-            PyObject** dictptr = _PyObject_GetDictPtr(p_);
-            PyObject* shadow = nullptr;
-            if (dictptr && *dictptr) {
-                shadow = compat::dict_get(*dictptr, name);
-                if (!shadow && PyErr_Occurred()) raise();
-            }
-            if (!shadow) return Method(Ref::borrow(descr), p_);
+    // Whatever is found is owned before the next look-up, which may run code
+    // (a key's __eq__) that takes it out of its dictionary.
+    Ref descr;
+    if (compat::generic_getattr(type) && peek_type_attr(type, name, descr) && descr &&
+        compat::is_method_descriptor(descr.ptr())) {
+        Ref dict = Ref::steal_or_null(compat::instance_dict(p_));
+        if (dict) {
+            PyObject* shadow = compat::dict_get(dict.ptr(), name);
+            if (shadow) return Method(Ref::borrow(shadow), nullptr);
+            if (PyErr_Occurred()) raise();
         }
+        return Method(descr, p_);
     }
     return Method(attr(name), nullptr);
 }

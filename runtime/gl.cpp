@@ -2,186 +2,387 @@
 
 #include <dlfcn.h>
 
+#include <cstring>
+
 namespace rt {
 namespace gl {
 
 Func<> glPushMatrix("glPushMatrix", "glPushMatrix"), glPopMatrix("glPopMatrix", "glPopMatrix"),
-    glPopAttrib("glPopAttrib", "glPopAttrib"), glEnd("glEnd", "glEnd");
-Func<unsigned> glPushAttrib("glPushAttrib", "glPushAttrib"), glBegin("glBegin", "glBegin");
+    glPopAttrib("glPopAttrib", "glPopAttrib"), glEnd("glEnd", "glEnd", FuncBase::Kind::end);
+Func<unsigned> glPushAttrib("glPushAttrib", "glPushAttrib"), glBegin("glBegin", "glBegin", FuncBase::Kind::begin);
 Name GL_ALL_ATTRIB_BITS("GL_ALL_ATTRIB_BITS");
 
 namespace {
 
-// The library PyOpenGL calls into, or NULL when it cannot be told.
-void* gl_library() {
-    static void* lib = nullptr;
-    static bool looked = false;
-    if (looked) return lib;
-    PyObject* platform = compat::imported_module(RT_ID("OpenGL.platform"));
-    if (!platform) {
-        return nullptr;  // not imported yet: look again next time
-    }
-    Ref p = Ref::steal(platform);
-    looked = true;
-    try {
-        Ref h = p.attr(RT_ID("PLATFORM")).attr(RT_ID("GL")).attr(RT_ID("_handle"));
-        lib = PyLong_AsVoidPtr(h.ptr());
-        if (PyErr_Occurred()) throw Error();
-    } catch (const Error&) {
-        PyErr_Clear();
-        lib = nullptr;
-    }
-    return lib;
+// What PyOpenGL's functions are made of, found once at import.
+struct Parts {
+    Package opengl;                      // PyOpenGL's own source
+    void* library = nullptr;             // the GL library its functions call into
+    PyTypeObject* method_wrapper = nullptr;
+    PyTypeObject* cfuncptr = nullptr;    // ctypes' function pointer type
+    PyObject* errcheck = nullptr;        // its errcheck attribute (a C getter)
+    bool ready = false;
+};
+Parts parts;
+
+Ref module(const char* name) {
+    Ref n = to_ref(name);
+    return Ref::steal_or_null(compat::imported_module(n.ptr()));
 }
 
-// PyOpenGL's GL error checker (None when its error checking is off).
-PyObject* checker() {
-    static PyObject* obj = nullptr;
-    if (obj) return obj;
-    PyObject* errors = compat::imported_module(RT_ID("OpenGL.raw.GL._errors"));
-    if (!errors) {
+// The C function a ctypes function pointer calls.
+void* pointer_of(PyObject* cf) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(cf, &view, PyBUF_SIMPLE) < 0) {
+        PyErr_Clear();
         return nullptr;
     }
-    Ref e = Ref::steal(errors);
-    try {
-        obj = e.attr(RT_ID("_error_checker")).release();
-    } catch (const Error&) {
-        PyErr_Clear();
-    }
-    return obj;
+    void* fn = view.len == static_cast<Py_ssize_t>(sizeof(void*)) ? *static_cast<void**>(view.buf) : nullptr;
+    PyBuffer_Release(&view);
+    return fn;
 }
 
-Check current_check(PyObject* d) {
-    // The checker keeps the function it calls now in _currentChecker: the
-    // plain glGetError, a no-op between glBegin and glEnd, or a
-    // context-checking variant.
-    PyObject* current = compat::dict_get(d, RT_ID("_currentChecker"));
-    PyObject* get_errors = compat::dict_get(d, RT_ID("_getErrors"));
-    if (!current || !get_errors) {
-        PyErr_Clear();
-        return Check::wrapper;
-    }
-    if (current == get_errors) return Check::get_error;
-    PyObject* registered = compat::dict_get(d, RT_ID("_registeredChecker"));
-    if (!registered) PyErr_Clear();
-    // not the registered one: glBegin has switched checking off
-    return current != registered ? Check::none : Check::wrapper;
+// The instance's own attribute, as a guard reads it (true: known).
+bool peek_own(Obj o, PyObject* name, Ref& out) {
+    Ref descr;
+    if (!compat::generic_getattr(Py_TYPE(o.ptr())) || !peek_type_attr(Py_TYPE(o.ptr()), name, descr)) return false;
+    // a class attribute that is not a descriptor (a default) is shadowed
+    if (descr && Py_TYPE(descr.ptr())->tp_descr_get) return false;
+    Ref dict = Ref::steal_or_null(compat::instance_dict(o.ptr()));
+    if (!dict) return false;
+    return peek_item(dict.ptr(), name, out);
 }
 
-// checker.onBegin() / checker.onEnd(), when PyOpenGL checks errors at all
-void tell_checker(PyObject* method) {
-    PyObject* c = checker();
-    if (c && c != Py_None) Obj(c).attr(method)();
+// PyOpenGL's ctypes-level function for `symbol`, as its function objects
+// hold it once loaded: a class of its own whose __call__ is the ctypes
+// function's own call, with nothing (logging, context checks) around it.
+// The type dictionary read goes into `seen`; `cf` and the error check's
+// owner (`checker`, empty when checking is off) come back.
+bool plain_function(PyObject* o, const char* symbol, Ref& cf, Ref& checker, compat::Seen& seen, void*& fn) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (!compat::mutable_type(t) || Py_TYPE(t) != &PyType_Type) return false;
+    Ref dict = Ref::steal_or_null(compat::type_dict(t)), call;
+    if (!dict || !seen.add(dict.ptr()) || !peek_item(dict.ptr(), RT_ID("__call__"), call) || !call ||
+        Py_TYPE(call.ptr()) != &PyStaticMethod_Type)
+        return false;
+    // staticmethod.__get__ gives what it wraps: the bound __call__ of a
+    // ctypes function pointer, through ctypes' own call
+    Ref wrapper = Ref::steal_or_null(PyStaticMethod_Type.tp_descr_get(call.ptr(), nullptr, reinterpret_cast<PyObject*>(t)));
+    if (!wrapper || Py_TYPE(wrapper.ptr()) != parts.method_wrapper) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref objclass = Ref::steal_or_null(PyObject_GetAttrString(wrapper.ptr(), "__objclass__"));
+    Ref self = Ref::steal_or_null(PyObject_GetAttrString(wrapper.ptr(), "__self__"));
+    Ref name = Ref::steal_or_null(PyObject_GetAttrString(wrapper.ptr(), "__name__"));
+    PyErr_Clear();
+    if (!objclass || objclass.ptr() != reinterpret_cast<PyObject*>(parts.cfuncptr) || !self ||
+        !PyObject_TypeCheck(self.ptr(), parts.cfuncptr) || !name || !Obj(name).equals("__call__"))
+        return false;
+    void* entry = pointer_of(self.ptr());
+    if (!entry || !parts.library || entry != dlsym(parts.library, symbol)) return false;
+    // its error check: none, or PyOpenGL's own glCheckError of a checker
+    Ref errcheck = Ref::steal_or_null(
+        Py_TYPE(parts.errcheck)->tp_descr_get(parts.errcheck, self.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))));
+    if (!errcheck) {
+        PyErr_Clear();
+        return false;
+    }
+    if (errcheck.is_none()) {
+        checker = Ref();
+    } else {
+        if (!PyMethod_Check(errcheck.ptr()) || !parts.opengl.defines(PyMethod_GET_FUNCTION(errcheck.ptr()), "glCheckError"))
+            return false;
+        checker = Ref::borrow(PyMethod_GET_SELF(errcheck.ptr()));
+    }
+    cf = self;
+    fn = entry;
+    return true;
+}
+
+// checker.<method> is PyOpenGL's own method, not shadowed by the instance.
+bool own_checker_method(Obj checker, const char* method) {
+    Ref name = to_ref(method), descr, shadow;
+    PyTypeObject* t = Py_TYPE(checker.ptr());
+    if (!compat::generic_getattr(t) || !peek_type_attr(t, name.ptr(), descr) || !descr ||
+        !parts.opengl.defines(descr.ptr(), method))
+        return false;
+    Ref dict = Ref::steal_or_null(compat::instance_dict(checker.ptr()));
+    return dict && peek_item(dict.ptr(), name.ptr(), shadow) && !shadow;
 }
 
 }  // namespace
 
-namespace detail {
-
-void* resolve(PyObject* name, const char* symbol, PyObject* value) {
-    if (!value) return nullptr;
-    PyObject* module = compat::imported_module(RT_ID("OpenGL.GL"));
-    if (!module) {
-        return nullptr;
-    }
-    Ref gl = Ref::steal(module);
-    Ref own;
+void init() {
+    if (parts.ready) return;
+    Ref opengl = module("OpenGL");
+    Ref platform = module("OpenGL.platform");
+    Ref ctypes = Ref::steal_or_null(PyImport_ImportModule("_ctypes"));
+    PyErr_Clear();
+    if (!opengl || !platform || !ctypes) return;
     try {
-        own = gl.maybe_attr(name);
+        parts.opengl.locate(Ref::steal_or_null(compat::module_file(opengl.ptr())), 0);
+        Ref handle = platform.attr(RT_ID("PLATFORM")).attr(RT_ID("GL")).attr(RT_ID("_handle"));
+        parts.library = PyLong_AsVoidPtr(handle.ptr());
+        if (PyErr_Occurred()) throw Error();
+        parts.method_wrapper = Py_TYPE(Obj(Py_None).attr(RT_ID("__repr__")).ptr());
+        Ref cfuncptr = ctypes.attr(RT_ID("CFuncPtr"));
+        if (!PyType_Check(cfuncptr.ptr()) || compat::mutable_type(reinterpret_cast<PyTypeObject*>(cfuncptr.ptr())))
+            return;
+        parts.cfuncptr = reinterpret_cast<PyTypeObject*>(cfuncptr.ptr());
+        Ref errcheck;
+        if (!peek_type_attr(parts.cfuncptr, RT_ID("errcheck"), errcheck) || !errcheck ||
+            !Py_TYPE(errcheck.ptr())->tp_descr_get || compat::mutable_type(Py_TYPE(errcheck.ptr())))
+            return;
+        parts.errcheck = errcheck.release();
+        cfuncptr.release();  // kept for the life of the process
+        parts.ready = true;
     } catch (const Error&) {
         PyErr_Clear();
     }
-    void* lib = gl_library();
-    if (!own || own.ptr() != value || !lib || !checker()) return nullptr;
-    return dlsym(lib, symbol);
 }
 
+namespace detail {
+bool to_c(PyObject* o, unsigned& out) {
+    long long v;
+    if (!compat::plain_int(o) || !compat::int_value(o, v) || v < 0 || v > UINT_MAX) return false;
+    out = static_cast<unsigned>(v);
+    return true;
+}
 }  // namespace detail
 
-Check error_check() {
-    PyObject* c = checker();
-    if (!c || c == Py_None) return Check::none;
-    PyObject** dictptr = _PyObject_GetDictPtr(c);
-    if (!dictptr || !*dictptr) return Check::wrapper;
-    PyObject* d = *dictptr;
-    // The answer changes only with the checker's dictionary.
-    static PyObject* seen_dict = nullptr;
-    static uint64_t seen_version = 0;
-    static Check seen = Check::wrapper;
-    const uint64_t version = compat::dict_version(d);
-    if (version && d == seen_dict && version == seen_version) return seen;
-    const Check check = current_check(d);
-    seen_dict = d;
-    seen_version = version;
-    seen = check;
-    return check;
+// Function objects ---------------------------------------------------------------
+
+bool FuncBase::genuine(Obj value) {
+    if (!parts.ready) return false;
+    if (value.ptr() == obj_.ptr() && seen_.current()) {
+        // what is not in a dictionary is read again: the error check of
+        // the ctypes function, and a checker method shadowed meanwhile
+        Ref errcheck = Ref::steal_or_null(
+            Py_TYPE(parts.errcheck)->tp_descr_get(parts.errcheck, cf_.ptr(), reinterpret_cast<PyObject*>(Py_TYPE(cf_.ptr()))));
+        PyErr_Clear();
+        const bool same = errcheck && (checker_.ptr() ? PyMethod_Check(errcheck.ptr()) &&
+                                                      PyMethod_GET_SELF(errcheck.ptr()) == checker_.ptr() &&
+                                                      parts.opengl.defines(PyMethod_GET_FUNCTION(errcheck.ptr()), "glCheckError")
+                                                : errcheck.is_none());
+        if (same && (kind_ == Kind::plain || kind_ == Kind::vertex || !checker_.ptr() ||
+                     own_checker_method(checker_, kind_ == Kind::begin ? "onBegin" : "onEnd")))
+            return true;
+    }
+    obj_ = Obj();
+    return check(value);
+}
+
+bool FuncBase::check(Obj value) {
+    compat::Seen seen;
+    seen.begin();
+    Ref cf, checker;
+    void* fn = nullptr;
+    PyObject* o = value.ptr();
+    switch (kind_) {
+        case Kind::plain:
+            if (!plain_function(o, symbol_, cf, checker, seen, fn)) return false;
+            break;
+        case Kind::vertex: {
+            // glVertex(*args): glVertexDispatch[len(args)](*args)
+            if (!parts.opengl.defines(o, "glVertex")) return false;
+            PyObject* globals = PyFunction_GET_GLOBALS(o);
+            Ref table, entry, shadow, builtins, len;
+            if (!seen.add(globals) || !peek_item(globals, RT_ID("glVertexDispatch"), table) || !table ||
+                !PyDict_CheckExact(table.ptr()) || !seen.add(table.ptr()))
+                return false;
+            Py_ssize_t pos = 0;
+            PyObject *key, *item;
+            while (PyDict_Next(table.ptr(), &pos, &key, &item))
+                if (!compat::is_exact_int(key)) return false;
+            Ref three = to_ref(3);
+            entry = Ref::borrow(PyDict_GetItem(table.ptr(), three.ptr()));
+            if (!entry || !plain_function(entry.ptr(), symbol_, cf, checker, seen, fn)) return false;
+            if (!peek_item(globals, RT_ID("len"), shadow) || shadow ||
+                !peek_item(globals, RT_ID("__builtins__"), builtins) || !builtins)
+                return false;
+            PyObject* b = PyModule_Check(builtins.ptr()) ? PyModule_GetDict(builtins.ptr()) : builtins.ptr();
+            if (!seen.add(b) || !peek_item(b, RT_ID("len"), len) || !c_function(len, compat::kBuiltinsModule, "len"))
+                return false;
+            break;
+        }
+        case Kind::begin:
+        case Kind::end: {
+            // a lazy wrapper: wrapperFunction(baseFunction, *args), where the
+            // wrapper tells the checker and calls the base function
+            const char* name = kind_ == Kind::begin ? "glBegin" : "glEnd";
+            PyTypeObject* t = Py_TYPE(o);
+            Ref call, wrapper, base, dict, errors, owner;
+            if (!compat::mutable_type(t) || Py_TYPE(t) != &PyType_Type || !compat::generic_getattr(t)) return false;
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t->tp_mro); ++i) {
+                PyTypeObject* b = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(t->tp_mro, i));
+                Ref d = Ref::steal_or_null(compat::type_dict(b));
+                if (compat::mutable_type(b) && (!d || !seen.add(d.ptr()))) return false;
+            }
+            if (!peek_type_attr(t, RT_ID("__call__"), call) || !parts.opengl.defines(call.ptr(), "__call__") ||
+                !peek_own(value, RT_ID("wrapperFunction"), wrapper) || !parts.opengl.defines(wrapper.ptr(), name) ||
+                !peek_own(value, RT_ID("baseFunction"), base) || !base)
+                return false;
+            dict = Ref::steal_or_null(compat::instance_dict(o));
+            if (!dict || !seen.add(dict.ptr()) || !plain_function(base.ptr(), symbol_, cf, checker, seen, fn))
+                return false;
+            if (checker) {
+                // the checker the wrapper tells is the one the base function reports to
+                PyObject* globals = PyFunction_GET_GLOBALS(wrapper.ptr());
+                if (!seen.add(globals) || !peek_item(globals, RT_ID("_errors"), errors) || !errors ||
+                    !PyModule_CheckExact(errors.ptr()))
+                    return false;
+                PyObject* d = PyModule_GetDict(errors.ptr());
+                if (!seen.add(d) || !peek_item(d, RT_ID("_error_checker"), owner) || owner.ptr() != checker.ptr() ||
+                    !own_checker_method(checker, kind_ == Kind::begin ? "onBegin" : "onEnd"))
+                    return false;
+                PyTypeObject* ct = Py_TYPE(checker.ptr());
+                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ct->tp_mro); ++i) {
+                    PyTypeObject* b = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(ct->tp_mro, i));
+                    Ref cd = Ref::steal_or_null(compat::type_dict(b));
+                    if (compat::mutable_type(b) && (!cd || !seen.add(cd.ptr()))) return false;
+                }
+            }
+            break;
+        }
+    }
+    obj_ = Obj(o);
+    cf_ = cf;
+    checker_ = checker;
+    seen_ = seen;
+    fn_ = fn;
+    return true;
+}
+
+// The error checker ----------------------------------------------------------------
+
+namespace {
+// The checker's glGetError: ctypes' own call of the C entry point.
+bool get_error_function(PyObject* f) {
+    return parts.ready && PyObject_TypeCheck(f, parts.cfuncptr) && pointer_of(f) == dlsym(parts.library, "glGetError");
+}
+}  // namespace
+
+void Checker::read() {
+    check = Check::unknown;
+    in_begin = false;
+    if (!object) {  // PyOpenGL checks nothing
+        check = Check::none;
+        return;
+    }
+    Ref current, registered, get_errors, no_error;
+    if (!peek_own(object, RT_ID("_currentChecker"), current) || !current ||
+        !peek_own(object, RT_ID("_noErrorResult"), no_error) || !no_error || !compat::is_exact_int(no_error.ptr()))
+        return;
+    long long ok;
+    if (!compat::int_value(no_error.ptr(), ok) || ok != 0) return;
+    if (PyMethod_Check(current.ptr()) && PyMethod_GET_SELF(current.ptr()) == object.ptr() &&
+        parts.opengl.defines(PyMethod_GET_FUNCTION(current.ptr()), "nullGetError")) {
+        check = Check::none;
+        in_begin = true;
+        return;
+    }
+    if (peek_own(object, RT_ID("_getErrors"), get_errors) && current.ptr() == get_errors.ptr() &&
+        peek_own(object, RT_ID("_registeredChecker"), registered) && registered.ptr() == current.ptr() &&
+        get_error_function(current.ptr()))
+        check = Check::get_error;
 }
 
 unsigned error_code() {
     using GetError = unsigned (*)();
     static GetError get_error = nullptr;
     if (!get_error) {
-        void* lib = gl_library();
-        get_error = reinterpret_cast<GetError>(lib ? dlsym(lib, "glGetError") : nullptr);
+        get_error = reinterpret_cast<GetError>(parts.library ? dlsym(parts.library, "glGetError") : nullptr);
         if (!get_error) raise(PyExc_RuntimeError, "glGetError is not available");
     }
     return get_error();
 }
 
-void raise_error(unsigned code, PyObject* operation, Obj arguments) {
-    // what PyOpenGL's own check raises: its GLError with the code, no
-    // result, the arguments and the operation
-    Ref error = Obj(checker()).attr(RT_ID("_errorClass"))({static_cast<long long>(code), nullptr,
-                                                          kw(RT_ID("cArguments"), arguments),
-                                                          kw(RT_ID("baseOperation"), Obj(operation))});
+void raise_error(const Checker& c, unsigned code, Obj operation, Obj arguments) {
+    // what PyOpenGL's glCheckError raises: err as ctypes gives it (a C int),
+    // the result of a void function (None), the arguments, the operation
+    Ref error = c.object.attr(RT_ID("_errorClass"))({static_cast<long long>(static_cast<int>(code)), nullptr,
+                                                    kw(RT_ID("cArguments"), arguments),
+                                                    kw(RT_ID("baseOperation"), operation)});
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw Error();
 }
 
-void remember(const Env& g, std::initializer_list<FuncBase*> more) {
-    for (FuncBase* f : {static_cast<FuncBase*>(&glPushMatrix), static_cast<FuncBase*>(&glPopMatrix),
-                        static_cast<FuncBase*>(&glPushAttrib), static_cast<FuncBase*>(&glPopAttrib),
-                        static_cast<FuncBase*>(&glBegin), static_cast<FuncBase*>(&glEnd)})
-        f->remember(g);
-    for (FuncBase* f : more) f->remember(g);
-}
+// The literal path's glBegin and glEnd ------------------------------------------------
 
 void begin(const Env& g, Name& mode) {
     Ref f = g[glBegin];
     Ref m = g[mode];
     unsigned value;
-    if (!glBegin.direct(g) || f.ptr() != glBegin.genuine() || error_check() == Check::wrapper ||
-        !detail::from_py(m.ptr(), value)) {
+    Checker state;
+    if (detail::to_c(m.ptr(), value) && glBegin.genuine(f)) {
+        state.object = Ref::borrow(glBegin.checker().ptr());
+        state.read();
+    }
+    if (state.check == Check::unknown) {
         f(m);
         return;
     }
-    tell_checker(RT_ID("onBegin"));
+    // the wrapper tells the checker, then calls the base function, whose
+    // check is then off
+    if (state.object) state.object.method(RT_ID("onBegin"))();
     glBegin.c(value);
 }
 
 void end(const Env& g) {
     Ref f = g[glEnd];
-    if (f.ptr() != glEnd.genuine() || !glEnd.direct(g) || error_check() == Check::wrapper) {
+    Checker state;
+    if (glEnd.genuine(f)) {
+        state.object = Ref::borrow(glEnd.checker().ptr());
+        state.read();
+    }
+    if (state.check == Check::unknown) {
         f();
         return;
     }
-    tell_checker(RT_ID("onEnd"));
+    if (state.object) state.object.method(RT_ID("onEnd"))();
     glEnd.c();
-    switch (error_check()) {
-        case Check::get_error:
-            if (unsigned code = error_code()) raise_error(code, glEnd.genuine(), tuple());
-            break;
-        case Check::wrapper:  // a check only PyOpenGL itself knows how to make
-            Obj(checker()).attr(RT_ID("glCheckError"))({nullptr, Obj(glEnd.genuine()), tuple()});
-            break;
-        case Check::none:
-            break;
+    state.read();  // after onEnd
+    if (state.check == Check::get_error) {
+        if (unsigned code = error_code()) raise_error(state, code, glEnd.cfunc(), tuple());
+    } else if (state.check == Check::unknown) {
+        // a check only PyOpenGL itself knows how to make
+        state.object.attr(RT_ID("glCheckError"))({nullptr, glEnd.cfunc(), tuple()});
     }
 }
 
-bool enum_value(const Env& g, Name& constant, unsigned& out) {
-    Ref v = g[constant];
-    return detail::from_py(v.ptr(), out);
+bool enum_value(const Env& g, Name& constant, unsigned& out, Ref* object) {
+    Ref v = g.peek(constant);
+    if (!v || !detail::to_c(v.ptr(), out)) return false;
+    if (object) *object = v;
+    return true;
+}
+
+// Kernels ----------------------------------------------------------------------------
+
+bool Kernel::use(const Env& g, FuncBase* const* funcs, size_t n) {
+    PyObject* checker = nullptr;
+    bool first = true;
+    for (size_t i = 0; i < n; ++i) {
+        FuncBase* f = funcs[i];
+        if (!f->direct(g)) return false;
+        if (first) checker = f->checker().ptr();
+        if (f->checker().ptr() != checker) return false;
+        first = false;
+    }
+    state_.object = Ref::borrow(checker);
+    state_.read();
+    // Inside the caller's glBegin the literal path's first glEnd raises
+    // GLError and turns checking back on: left to the literal path.
+    return state_.check != Check::unknown && !state_.in_begin;
+}
+
+void Drawing::give_way() {
+    // A glBegin made in C told PyOpenGL's checker nothing; the literal
+    // calls inside the block consult it, so it is told now, as PyOpenGL's
+    // glBegin would have told it.
+    if (native_ && open_ && k_.checker()) k_.checker().method(RT_ID("onBegin"))();
+    native_ = false;
 }
 
 }  // namespace gl

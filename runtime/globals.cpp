@@ -8,31 +8,37 @@ namespace rt {
 
 // Globals ------------------------------------------------------------------------
 
-PyObject* Env::find_slow(Name& name) const {
-    const uint64_t gv = compat::dict_version(globals_);
-    if (gv && name.globals_ == globals_ && name.gversion_ == gv &&
-        (!name.in_builtins_ || (name.builtins_ == builtins_ && name.bversion_ == compat::dict_version(builtins_))))
-        return name.value_;
-    name.globals_ = nullptr;
-    bool in_builtins = false;
-    PyObject* v = compat::dict_get(globals_, name.str());
+Ref Env::find(Name& name) const {
+    PyObject* key = name.str();
+    // The versions are taken before the look-up: one that runs code (a
+    // key's __eq__) and changes the dictionary leaves nothing current.
+    compat::Seen seen;
+    seen.begin();
+    seen.add(globals_);
+    PyObject* v = compat::dict_get(globals_, key);
     if (!v && !PyErr_Occurred() && PyDict_CheckExact(builtins_)) {
-        v = compat::dict_get(builtins_, name.str());
-        in_builtins = true;
+        seen.add(builtins_);
+        v = compat::dict_get(builtins_, key);
     }
-    if (!v) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    if (gv) {
+    if (v) {
+        Ref r = Ref::borrow(v);
         name.globals_ = globals_;
-        name.gversion_ = gv;
-        name.in_builtins_ = in_builtins;
         name.builtins_ = builtins_;
-        name.bversion_ = in_builtins ? compat::dict_version(builtins_) : 0;
+        name.seen_ = seen;
         name.value_ = v;
+        return r;
     }
-    return v;
+    if (PyErr_Occurred()) raise();
+    return (*this)[key];  // a builtins mapping that is not a dict, or the NameError
+}
+
+Ref Env::peek(Name& name) const {
+    if (name.globals_ == globals_ && name.builtins_ == builtins_ && name.seen_.current())
+        return Ref::borrow(name.value_);
+    Ref out;
+    if (!peek_item(globals_, name.str(), out)) return Ref();
+    if (!out && !peek_item(builtins_, name.str(), out)) return Ref();
+    return out;
 }
 
 Ref Env::operator[](PyObject* name) const {
@@ -203,22 +209,6 @@ void Module::import_star(const char* module) const {
         }
         if (private_skipped && compat::starts_with_underscore(n)) continue;
         set(n, m.attr(n));
-    }
-}
-
-void Module::remember_builtins(std::initializer_list<Name*> names) const {
-    for (Name* n : names) {
-        PyObject* v = PyDict_Check(builtins_) ? compat::dict_get(builtins_, n->str()) : nullptr;
-        if (!v && PyErr_Occurred()) raise();
-        n->set_genuine(v);
-    }
-}
-
-void Module::remember(std::initializer_list<Name*> names) const {
-    for (Name* n : names) {
-        PyObject* v = compat::dict_get(dict_, n->str());
-        if (!v && PyErr_Occurred()) raise();
-        n->set_genuine(v);
     }
 }
 

@@ -10,11 +10,9 @@
 namespace rt {
 
 // A global name of a module, with what the interpreter's own inline caches
-// keep: the last look-up and the versions of the dictionaries it read.
-// While neither dictionary has changed the look-up would give the same
-// object, so it is not repeated. It also remembers the object the module
-// bound to the name at import (see remember()), so that guards can tell
-// whether the global is still the genuine one.
+// keep: the last look-up and what it read. While none of the dictionaries
+// it read has changed, the look-up would give the same object, so it is not
+// repeated.
 class Name {
   public:
     explicit Name(const char* text) : text_(text) {}
@@ -26,24 +24,16 @@ class Name {
         return str_;
     }
     const char* text() const { return text_; }
-    // The object remembered at import, or NULL.
-    PyObject* genuine() const { return genuine_; }
-    void set_genuine(PyObject* o) {
-        Py_XINCREF(o);
-        Py_XSETREF(genuine_, o);
-    }
 
   private:
     friend class Env;
     const char* text_;
     PyObject* str_ = nullptr;
-    PyObject* genuine_ = nullptr;  // kept for the life of the process
     // cache
     PyObject* globals_ = nullptr;
     PyObject* builtins_ = nullptr;
-    uint64_t gversion_ = 0, bversion_ = 0;
-    PyObject* value_ = nullptr;  // borrowed from the dictionary that holds it
-    bool in_builtins_ = false;
+    compat::Seen seen_;
+    PyObject* value_ = nullptr;  // borrowed from the dictionary that holds it, while seen_ is current
 };
 
 // Where a function body finds its globals: the module dictionary, then the
@@ -57,26 +47,27 @@ class Env {
     Env(PyObject* globals, PyObject* builtins, bool in_function = true)
         : globals_(globals), builtins_(builtins), in_function_(in_function) {}
     Ref operator[](Name& name) const {
-        if (PyObject* v = find_quiet(name)) return Ref::borrow(v);
-        return (*this)[name.str()];  // with the interpreter's errors
+        if (name.globals_ == globals_ && name.builtins_ == builtins_ && name.seen_.current())
+            return Ref::borrow(name.value_);
+        return find(name);  // with the interpreter's errors
     }
     Ref operator[](PyObject* name) const;
     Obj globals() const { return globals_; }
-    // The global still holds the object the module imported under that name.
-    bool genuine(Name& name) const {
-        PyObject* g = name.genuine();
-        return g && find_quiet(name) == g;
-    }
+    Obj builtins() const { return builtins_; }
+
+    // The global as a guard may read it: owned, or empty when missing or
+    // when reading it could run Python code (a key of a dictionary that is
+    // not an exact str).
+    Ref peek(Name& name) const;
 
   private:
-    // borrowed; NULL when missing or on error (cleared)
-    PyObject* find_quiet(Name& name) const {
-        const uint64_t gv = compat::dict_version(globals_);
-        if (gv && name.globals_ == globals_ && name.gversion_ == gv && !name.in_builtins_) return name.value_;
-        return find_slow(name);
-    }
-    PyObject* find_slow(Name& name) const;
+    Ref find(Name& name) const;
 };
+
+// d[key] read so that no Python code can run: true with `out` owned (empty
+// when missing) when d is an exact dict of exact str keys; false, unknown,
+// for anything else.
+bool peek_item(PyObject* d, PyObject* key, Ref& out);
 
 // The builtins a module's functions see.
 PyObject* builtins_of(PyObject* globals);

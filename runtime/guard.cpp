@@ -1,7 +1,9 @@
-// Guards and the depth check of native recursion.
+// Guards, yield points and the depth check of native recursion.
 #include "guard.hpp"
 
 #include <pthread.h>
+
+#include <cstring>
 
 namespace rt {
 
@@ -40,70 +42,186 @@ bool enter_recursion() {
     return Py_EnterRecursiveCall(" while calling a native function") == 0;
 }
 
-static PyObject* instance_dict(Obj self) {
-    PyObject** dictptr = _PyObject_GetDictPtr(self.ptr());
-    return dictptr ? *dictptr : nullptr;
+// Yield points ---------------------------------------------------------------------
+
+void Pace::yield() {
+    // A waiting thread gets the interpreter here, as it would at the switch
+    // interval between two bytecodes.
+    Py_BEGIN_ALLOW_THREADS
+    Py_END_ALLOW_THREADS
+    if (PyErr_CheckSignals() < 0) throw Error();
 }
+
+// Reads that run no code -----------------------------------------------------------
+
+#ifndef RT_PY2
+namespace compat {
+// Whether a dictionary holds exact str keys only: a scan, remembered until
+// the dictionary changes.
+bool str_keys_only(PyObject* d) {
+    struct Fact {
+        PyObject* dict = nullptr;
+        Seen seen;
+        bool str_keys = false;
+    };
+    static Fact facts[64];
+    if (!PyDict_CheckExact(d)) return false;
+    Fact& f = facts[(reinterpret_cast<uintptr_t>(d) >> 4) % 64];
+    if (f.dict == d && f.seen.current()) return f.str_keys;
+    f.dict = d;
+    f.seen.begin();
+    f.seen.add(d);
+    f.str_keys = scan_str_keys(d);
+    return f.str_keys;
+}
+}  // namespace compat
+#endif
+
+bool peek_item(PyObject* d, PyObject* key, Ref& out) {
+    if (!compat::str_keys_only(d)) return false;
+    PyObject* v = compat::dict_get(d, key);
+    if (!v && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    out = Ref::borrow(v);
+    return true;
+}
+
+bool peek_type_attr(PyTypeObject* type, PyObject* name, Ref& out) {
+    // The MRO walked by hand, as the generic look-up walks it; the tuple is
+    // owned, for it is replaced when __bases__ is assigned.
+    Ref mro = Ref::borrow(type->tp_mro);
+    if (!mro || !PyTuple_CheckExact(mro.ptr())) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.ptr()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.ptr(), i);
+        if (!PyType_Check(base)) return false;  // a classic class in a 2.7 MRO
+        PyTypeObject* t = reinterpret_cast<PyTypeObject*>(base);
+        Ref dict = Ref::steal_or_null(compat::type_dict(t));
+        if (!dict) return false;
+        if (compat::mutable_type(t)) {
+            if (!peek_item(dict.ptr(), name, out)) return false;
+        } else {
+            // a builtin type's dictionary: its own names, fixed
+            PyObject* v = compat::dict_get(dict.ptr(), name);
+            if (!v && PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+            out = Ref::borrow(v);
+        }
+        if (out) return true;
+    }
+    out = Ref();
+    return true;
+}
+
+namespace {
+
+// The instance's own entry for `name`: true with `out` owned (empty when
+// the instance has no such attribute or no dictionary); false when unknown.
+bool peek_instance_attr(Obj self, PyObject* name, Ref& out) {
+    Ref dict = Ref::steal_or_null(compat::instance_dict(self.ptr()));
+    if (!dict) {
+        out = Ref();
+        return true;
+    }
+    return peek_item(dict.ptr(), name, out);
+}
+
+}  // namespace
 
 bool own_method(Obj self, PyObject* name, Body body) {
     PyTypeObject* type = Py_TYPE(self.ptr());
     if (!compat::generic_getattr(type)) return false;
-    PyObject* descr = _PyType_Lookup(type, name);
-    if (!descr || !is_native(descr, body)) return false;
-    PyObject* dict = instance_dict(self);
-    if (!dict) return true;
-    PyObject* shadow = compat::dict_get(dict, name);
-    if (!shadow && PyErr_Occurred()) PyErr_Clear();
-    return !shadow;
+    Ref descr, shadow;
+    if (!peek_type_attr(type, name, descr) || !descr || !is_native(descr.ptr(), body)) return false;
+    return peek_instance_attr(self, name, shadow) && !shadow;
 }
 
-PyObject* plain_attr(Obj self, PyObject* name) {
+Ref plain_attr(Obj self, PyObject* name) {
     PyTypeObject* type = Py_TYPE(self.ptr());
-    if (!compat::generic_getattr(type)) return nullptr;
-    PyObject* descr = _PyType_Lookup(type, name);
-    if (descr && Py_TYPE(descr)->tp_descr_set) return nullptr;
-    PyObject* dict = instance_dict(self);
-    if (!dict) return nullptr;
-    PyObject* v = compat::dict_get(dict, name);
-    if (!v && PyErr_Occurred()) PyErr_Clear();
-    return v;
+    if (!compat::generic_getattr(type)) return Ref();
+    Ref descr, value;
+    if (!peek_type_attr(type, name, descr) || descr) return Ref();
+    if (!peek_instance_attr(self, name, value)) return Ref();
+    return value;
 }
 
-// Module paths ----------------------------------------------------------------
+// Libraries' own objects -------------------------------------------------------------
 
-void ModulePath::remember(const Env& g) {
-    Ref root = g[root_];
-    PyObject* m = root.ptr();
-    for (int i = 0; i < 2 && attrs_[i]; ++i) {
-        Step& s = steps_[i];
-        if (!s.str) s.str = intern(attrs_[i]);
-        PyObject* v = m && PyModule_CheckExact(m) ? compat::dict_get(PyModule_GetDict(m), s.str) : nullptr;
-        if (!v && PyErr_Occurred()) raise();
-        Py_XINCREF(v);
-        Py_XSETREF(s.value, v);
-        s.dict = nullptr;
-        m = v;
+void Package::locate(Obj module_file, int depth) {
+    dir_.clear();
+    Ref bytes;
+#ifdef RT_PY2
+    if (!module_file || !PyString_Check(module_file.ptr())) return;
+    std::string path = PyString_AS_STRING(module_file.ptr());
+#else
+    if (!module_file || !PyUnicode_Check(module_file.ptr())) return;
+    const char* utf8 = PyUnicode_AsUTF8(module_file.ptr());
+    if (!utf8) {
+        PyErr_Clear();
+        return;
     }
+    std::string path = utf8;
+#endif
+    for (int i = 0; i <= depth; ++i) {
+        const size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return;
+        path.resize(slash);
+    }
+    dir_ = path + "/";
 }
 
-bool ModulePath::genuine(const Env& g) {
-    if (!g.genuine(root_)) return false;
-    PyObject* m = root_.genuine();
-    for (int i = 0; i < 2 && attrs_[i]; ++i) {
-        Step& s = steps_[i];
-        if (!s.value || !PyModule_CheckExact(m)) return false;
-        PyObject* d = PyModule_GetDict(m);
-        const uint64_t version = compat::dict_version(d);
-        if (!(version && s.dict == d && s.version == version)) {
-            PyObject* v = compat::dict_get(d, s.str);
-            if (!v && PyErr_Occurred()) PyErr_Clear();
-            if (v != s.value) return false;
-            s.dict = d;
-            s.version = version;
-        }
-        m = s.value;
+namespace {
+
+// What the attribute of a code object is, read without running code (code
+// objects are of a builtin type), as UTF-8.
+bool code_text(PyObject* code, const char* attr, std::string& out) {
+    PyObject* v = PyObject_GetAttrString(code, attr);
+    if (!v) {
+        PyErr_Clear();
+        return false;
     }
+    Ref keep = Ref::steal(v);
+#ifdef RT_PY2
+    if (!PyString_Check(v)) return false;
+    out = PyString_AS_STRING(v);
+#else
+    const char* s = PyUnicode_Check(v) ? PyUnicode_AsUTF8(v) : nullptr;
+    if (!s) {
+        PyErr_Clear();
+        return false;
+    }
+    out = s;
+#endif
     return true;
+}
+
+}  // namespace
+
+bool Package::defines(PyObject* o, const char* name) const {
+    if (dir_.empty() || !o || !PyFunction_Check(o)) return false;
+    PyObject* code = PyFunction_GET_CODE(o);
+    // Code objects never change: the answer is kept with the object.
+    struct Known {
+        PyObject* code = nullptr;  // owned
+        const Package* package = nullptr;
+        const char* name = nullptr;
+        bool defines = false;
+    };
+    static Known known[32];
+    Known& k = known[(reinterpret_cast<uintptr_t>(code) >> 4) % 32];
+    if (k.code == code && k.package == this && k.name == name) return k.defines;
+    std::string file, co_name;
+    const bool defines = code_text(code, "co_filename", file) && code_text(code, "co_name", co_name) &&
+                         co_name == name && file.compare(0, dir_.size(), dir_) == 0;
+    Py_INCREF(code);
+    Py_XSETREF(k.code, code);
+    k.package = this;
+    k.name = name;
+    k.defines = defines;
+    return defines;
 }
 
 }  // namespace rt

@@ -1,8 +1,17 @@
 // Guards: proofs, made at the entry of a routine, that a native kernel would
-// do nothing anyone could tell from the literal path -- the globals are the
-// objects the module imported, the methods reached through self are the
-// class's own, attributes are plain instance attributes. A kernel runs no
-// Python code, so nothing can change between the guard and its end.
+// do nothing anyone could tell from the literal path -- the objects a kernel
+// stands in for are the libraries' own (checked on the objects themselves,
+// not by identity with what was imported), the methods reached through self
+// are the class's own, attributes are plain instance attributes, numbers
+// are of exact built-in types.
+//
+// A guard runs no Python code: every read here answers "unknown" (and the
+// guard fails) where reading could run some -- a dictionary with a key that
+// is not an exact str (its __eq__ would be called), a type with its own
+// attribute access. A kernel owns every object it reads before it checks
+// anything. Long kernels stop at yield points (Pace) where signal handlers
+// and other threads may run Python code; there they check their guard again
+// and, if it no longer holds, finish on the literal path from that point.
 //
 // Also here: the depth check of native recursion, which must end in
 // RecursionError, never in a crash.
@@ -11,6 +20,7 @@
 #include "function.hpp"
 
 #include <cstdint>
+#include <string>
 
 namespace rt {
 
@@ -44,7 +54,41 @@ class RecursionLevel {
     RecursionLevel& operator=(const RecursionLevel&) = delete;
 };
 
-// Guards ---------------------------------------------------------------------------
+// Yield points ---------------------------------------------------------------------
+
+// The pace of a long native loop: every so much work it lets other threads
+// take the interpreter and handles pending signals, as the interpreter does
+// between bytecodes. tick() is true at such a point: Python code may have
+// run, so the loop checks its guard again. What a signal handler raises
+// (KeyboardInterrupt) leaves as rt::Error, through the loop's clean-up.
+class Pace {
+    unsigned left_;
+
+  public:
+    // About 20-100 microseconds of drawing or arithmetic.
+    static constexpr unsigned kBatch = 4096;
+    Pace() : left_(kBatch) {}
+    bool tick(unsigned work = 1) {
+        if (left_ > work) {
+            left_ -= work;
+            return false;
+        }
+        left_ = kBatch;
+        yield();
+        return true;
+    }
+    static void yield();
+    // Pending signals handled, without giving up the interpreter.
+    static void signals() {
+        if (PyErr_CheckSignals() < 0) throw Error();
+    }
+};
+
+// Guards -----------------------------------------------------------------------------
+
+// type.<name> as generic attribute look-up finds it in the type's MRO: true
+// with `out` owned (empty when no class defines it); false when unknown.
+bool peek_type_attr(PyTypeObject* type, PyObject* name, Ref& out);
 
 // self.<name> is the native function `body` defined by the class (or a
 // base), found by the generic look-up and not shadowed by the instance.
@@ -56,33 +100,28 @@ bool own_method(Obj self, PyObject* name) {
 }
 
 // self.<name> when the generic look-up finds it in the instance dictionary
-// with no data descriptor of that name on the type: borrowed, or NULL when
-// reading it could run code or is not that simple.
-PyObject* plain_attr(Obj self, PyObject* name);
+// with no descriptor of that name on the type: owned, or empty when reading
+// it could run code or is not that simple.
+Ref plain_attr(Obj self, PyObject* name);
 
-// An attribute path through modules, such as np.linalg.norm: genuine while
-// the global and every module on the way are what the module imported, each
-// a plain module whose dictionary holds the remembered object.
-class ModulePath {
+// Libraries' own objects -------------------------------------------------------------
+
+// The directory a Python package's files live in, to tell the functions its
+// own source defines.
+class Package {
+    std::string dir_;  // with a trailing slash; empty when not known
+
   public:
-    ModulePath(Name& root, const char* a1, const char* a2 = nullptr) : root_(root), attrs_{a1, a2} {}
-    ModulePath(const ModulePath&) = delete;
-    ModulePath& operator=(const ModulePath&) = delete;
-
-    // At import, after the root global is bound.
-    void remember(const Env& g);
-    bool genuine(const Env& g);
-
-  private:
-    struct Step {
-        PyObject* str = nullptr;
-        PyObject* value = nullptr;  // kept for the life of the process
-        PyObject* dict = nullptr;   // cache: the dictionary and version last seen to hold value
-        uint64_t version = 0;
-    };
-    Name& root_;
-    const char* attrs_[2];
-    Step steps_[2];
+    // From the file of one of its modules, `depth` directories below the top.
+    void locate(Obj module_file, int depth);
+    bool known() const { return !dir_.empty(); }
+    // o is a Python function named `name` whose code comes from this package.
+    bool defines(PyObject* o, const char* name) const;
 };
+
+// The builtin function `function` of the C module `module`.
+inline bool c_function(Obj o, const char* module, const char* function) {
+    return o && compat::is_c_function(o.ptr(), module, function);
+}
 
 }  // namespace rt

@@ -27,12 +27,6 @@ class Module {
     // from module import *
     void import_star(const char* module) const;
 
-    // Remembers what each global holds now, after the imports: the objects
-    // that guards later compare the globals with.
-    void remember(std::initializer_list<Name*> names) const;
-    // The same for names the module finds among the builtins (len, hasattr).
-    void remember_builtins(std::initializer_list<Name*> names) const;
-
     template <auto F>
     Ref function(const FunctionSpec& spec, Obj defaults = Obj()) const {
         return make_function(body_of<F>(), spec, defaults, dict_);

@@ -2,6 +2,11 @@
 
 #include <numpy/arrayobject.h>
 #include <numpy/arrayscalars.h>
+#include <numpy/ufuncobject.h>
+
+#include "guard.hpp"
+
+#include <cstring>
 
 namespace rt {
 namespace np {
@@ -10,9 +15,111 @@ namespace {
 PyArrayObject* arr(Obj o) { return reinterpret_cast<PyArrayObject*>(o.ptr()); }
 }  // namespace
 
+namespace {
+
+// NumPy's own source files, and the dispatcher type that wraps its public
+// functions (NumPy 1.25 and later).
+Package numpy_package;
+PyTypeObject* dispatcher_type = nullptr;
+PyObject* implementation_getter = nullptr;  // its `_implementation`, a data descriptor
+
+void find_numpy() {
+    for (const char* name : {"numpy._core._multiarray_umath", "numpy.core._multiarray_umath"}) {
+        Ref n = to_ref(name);
+        Ref m = Ref::steal_or_null(compat::imported_module(n.ptr()));
+        if (!m) continue;
+        PyObject* file = PyModule_Check(m.ptr()) ? compat::module_file(m.ptr()) : nullptr;
+        numpy_package.locate(Ref::steal_or_null(file), 1);  // numpy/<core>/<extension>
+        PyErr_Clear();
+        break;
+    }
+    // The dispatcher is a C type of NumPy's; its `_implementation` is
+    // read through the type's own descriptor.
+    Ref numpy = Ref::steal_or_null(PyImport_ImportModule("numpy"));
+    Ref dot = numpy ? numpy.maybe_attr(RT_ID("dot")) : Ref();
+    PyErr_Clear();
+    if (!dot) return;
+    PyTypeObject* t = Py_TYPE(dot.ptr());
+    if (compat::mutable_type(t) || std::strcmp(t->tp_name, "numpy._ArrayFunctionDispatcher") != 0) return;
+    Ref getter;
+    if (!peek_type_attr(t, RT_ID("_implementation"), getter) || !getter || !Py_TYPE(getter.ptr())->tp_descr_set ||
+        !Py_TYPE(getter.ptr())->tp_descr_get || compat::mutable_type(Py_TYPE(getter.ptr())))
+        return;
+    dispatcher_type = t;
+    implementation_getter = getter.release();
+}
+
+// What a public NumPy function runs: itself, or the implementation its
+// dispatcher calls when no argument overrides it.
+Ref implementation(PyObject* o) {
+    if (dispatcher_type && Py_TYPE(o) == dispatcher_type) {
+        PyObject* impl = Py_TYPE(implementation_getter)->tp_descr_get(implementation_getter, o,
+                                                                         reinterpret_cast<PyObject*>(dispatcher_type));
+        if (!impl) PyErr_Clear();
+        return Ref::steal_or_null(impl);
+    }
+    return Ref::borrow(o);
+}
+
+}  // namespace
+
 void init() {
     if (PyArray_API) return;
     if (_import_array() < 0) raise();
+    find_numpy();
+}
+
+bool genuine_c_function(PyObject* o, const char* name) {
+    Ref impl = implementation(o);
+    return impl && compat::is_c_function(impl.ptr(), "_multiarray_umath", name);
+}
+
+bool genuine_function(PyObject* o, const char* name, const char* alt) {
+    Ref impl = implementation(o);
+    return impl && (numpy_package.defines(impl.ptr(), name) || (alt && numpy_package.defines(impl.ptr(), alt)));
+}
+
+bool genuine_ufunc(PyObject* o, const char* name) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (compat::mutable_type(t) || std::strcmp(t->tp_name, "numpy.ufunc") != 0) return false;
+    const char* n = reinterpret_cast<PyUFuncObject*>(o)->name;
+    return n && std::strcmp(n, name) == 0;
+}
+
+bool Path::genuine(const Env& g) {
+    Ref m = g.peek(root_);
+    const char* name = attrs_[0];
+    for (int i = 0; i < 2 && attrs_[i]; ++i) {
+        // a module's attribute is its dictionary's entry (a missing one would
+        // ask the module's __getattr__)
+        if (!m || !PyModule_CheckExact(m.ptr())) return false;
+        if (!strs_[i]) strs_[i] = intern(attrs_[i]);
+        Ref next;
+        if (!peek_item(PyModule_GetDict(m.ptr()), strs_[i], next)) return false;
+        m = next;
+        name = attrs_[i];
+    }
+    if (!m) return false;
+    if (impl_ == Impl::c) {
+        if (m.ptr() == known_.ptr()) return true;
+        if (!genuine_c_function(m.ptr(), name)) return false;
+        known_ = m;
+        return true;
+    }
+    return genuine_function(m.ptr(), name, alt_);
+}
+
+bool exact_number(PyObject* o, double& out) {
+    if (PyFloat_CheckExact(o) || Py_TYPE(o) == &PyDoubleArrType_Type) {
+        out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    if (compat::is_exact_int(o)) return compat::int_to_double(o, out);
+    if (PyArray_IsScalar(o, Integer) || PyArray_IsScalar(o, Floating)) {
+        if (compat::mutable_type(Py_TYPE(o))) return false;  // a subclass of a NumPy scalar type
+        return number_value(o, out);
+    }
+    return false;
 }
 
 Ref float64(double v) {

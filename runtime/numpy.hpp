@@ -2,13 +2,66 @@
 // headers; modules get plain pointers and strides.
 #pragma once
 
-#include "call.hpp"
+#include "guard.hpp"
+
+#include <cfenv>
 
 namespace rt {
 namespace np {
 
 // Loads NumPy's C API; call once the module has imported numpy.
 void init();
+
+// NumPy's own functions, told by what they are rather than by what the
+// numpy namespace held at some moment: through NumPy's array-function
+// dispatcher where it has one, the C function of NumPy's extension module
+// (dot, zeros), or the Python function of NumPy's own source (min, max,
+// linspace, linalg.norm); `alt` is the function's other name in some NumPy
+// versions. Read without running Python code.
+bool genuine_c_function(PyObject* o, const char* name);
+bool genuine_function(PyObject* o, const char* name, const char* alt = nullptr);
+// The ufunc numpy.<name> (arccos).
+bool genuine_ufunc(PyObject* o, const char* name);
+
+// numpy.<a> or numpy.<a>.<b>, reached through the module global `np` as a
+// guard reads it (np a plain module whose dictionary holds the entries),
+// when it is NumPy's own function of that name.
+class Path {
+  public:
+    enum class Impl { c, python };
+    Path(Name& root, Impl impl, const char* a1, const char* a2 = nullptr, const char* alt = nullptr)
+        : root_(root), impl_(impl), attrs_{a1, a2}, alt_(alt) {}
+    Path(const Path&) = delete;
+    Path& operator=(const Path&) = delete;
+    bool genuine(const Env& g);
+
+  private:
+    Name& root_;
+    Impl impl_;
+    const char* attrs_[2];
+    const char* alt_;
+    PyObject* strs_[2] = {nullptr, nullptr};
+    Kept known_;  // the last C function found genuine: it cannot change
+};
+
+// Floating-point arithmetic of a kernel that raised no flag NumPy would act
+// on: its dot and its array arithmetic warn of overflow and invalid values,
+// and under np.seterr raise even for underflow, so a kernel whose arithmetic
+// raised a flag leaves the work to the literal path. The flags the caller
+// had are kept.
+class QuietArithmetic {
+    std::fexcept_t saved_;
+
+  public:
+    QuietArithmetic() {
+        std::fegetexceptflag(&saved_, FE_ALL_EXCEPT);
+        std::feclearexcept(FE_ALL_EXCEPT);
+    }
+    ~QuietArithmetic() { std::fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
+    QuietArithmetic(const QuietArithmetic&) = delete;
+    QuietArithmetic& operator=(const QuietArithmetic&) = delete;
+    bool quiet() const { return !std::fetestexcept(FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID | FE_DIVBYZERO); }
+};
 
 // A new numpy.float64 scalar.
 Ref float64(double v);
@@ -17,6 +70,9 @@ Ref float64(double v);
 // up to the cube stay exact in a double and in NumPy's int64). Its value in
 // `out`; false for anything else, bool included.
 bool plain_number(PyObject* o, double& out, long long int_limit = 1 << 17);
+// An exact float, int or NumPy real scalar: numbers whose conversion to a
+// C double (as ctypes and NumPy make it) runs no Python code.
+bool exact_number(PyObject* o, double& out);
 // The value of a Python or NumPy real number, read without running any code;
 // false for anything else.
 bool number_value(PyObject* o, double& out);

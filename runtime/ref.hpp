@@ -138,6 +138,28 @@ class Const : public Obj {
     explicit constexpr Const(PyObject* p) : Obj(p) {}
 };
 
+// A reference held by a cache that lives as long as the process (a static
+// object): it lets go of what it held when given something else, but not
+// when the process ends, after the interpreter is gone.
+class Kept {
+    PyObject* p_ = nullptr;
+
+  public:
+    Kept() = default;
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+    Kept& operator=(Obj o) {
+        PyObject* old = p_;
+        Py_XINCREF(o.ptr());
+        p_ = o.ptr();
+        Py_XDECREF(old);
+        return *this;
+    }
+    PyObject* ptr() const { return p_; }
+    operator Obj() const { return Obj(p_); }
+    explicit operator bool() const { return p_ != nullptr; }
+};
+
 inline Ref none() { return Ref::borrow(Py_None); }
 
 // Conversions of C++ values into objects.

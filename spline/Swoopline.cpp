@@ -4,6 +4,7 @@
 // point arrives; evaluation is then two small products. Every method does
 // what the module's algorithm does through the interpreter; behind guards,
 // native kernels do the same for plain data.
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -87,59 +88,91 @@ Name np("np"), len("len"), transpose("transpose"), inv("inv"), Model("Model"), S
     GL_LINES("GL_LINES");
 gl::Func<float, float, float> glScalef("glScalef", "glScalef"), glColor3f("glColor3f", "glColor3f"),
     glVertex3f("glVertex3f", "glVertex3f");
-rt::ModulePath np_dot(np, "dot"), np_linspace(np, "linspace"), np_norm(np, "linalg", "norm");
+np::Path np_dot(np, np::Path::Impl::c, "dot"), np_linspace(np, np::Path::Impl::python, "linspace"),
+    np_norm(np, np::Path::Impl::python, "linalg", "norm");
 }  // namespace G
 
 namespace {
 
-// The instance dictionary, read without going through the class's
-// __getattribute__; borrowed, or NULL.
-PyObject* instance_dict(Obj self) {
-    PyObject** dictptr = _PyObject_GetDictPtr(self.ptr());
-    return dictptr ? *dictptr : nullptr;
-}
-
 // The spline's two lists as the instance dictionary holds them, to tell
-// whether a data point's methods changed the spline meanwhile and to put it
+// whether a data point's methods changed them meanwhile and to put them
 // back if they did.
 struct Snapshot {
     Ref points, coeffs;
     Py_ssize_t npoints = 0, ncoeffs = 0;
 
-    explicit Snapshot(Obj self) {
-        PyObject* d = instance_dict(self);
-        PyObject* p = d ? rt::compat::dict_get(d, RT_ID("point_tangent_list")) : nullptr;
-        PyObject* c = d ? rt::compat::dict_get(d, RT_ID("coeff_matrix")) : nullptr;
+    static bool lists(Obj self, Ref& p, Ref& c) {
+        Ref d = Ref::steal_or_null(rt::compat::instance_dict(self.ptr()));
+        if (!d) return false;
+        p = Ref::borrow(rt::compat::dict_get(d.ptr(), RT_ID("point_tangent_list")));
+        c = Ref::borrow(rt::compat::dict_get(d.ptr(), RT_ID("coeff_matrix")));
         PyErr_Clear();
-        if (!p || !c || !PyList_CheckExact(p) || !PyList_CheckExact(c)) return;
-        points = Ref::borrow(p);
-        coeffs = Ref::borrow(c);
-        npoints = PyList_GET_SIZE(p);
-        ncoeffs = PyList_GET_SIZE(c);
+        return p && c;
     }
-    explicit operator bool() const { return bool(points); }
+    explicit Snapshot(Obj self) {
+        Ref p, c;
+        if (!lists(self, p, c) || !PyList_CheckExact(p.ptr()) || !PyList_CheckExact(c.ptr())) return;
+        points = p;
+        coeffs = c;
+        npoints = PyList_GET_SIZE(p.ptr());
+        ncoeffs = PyList_GET_SIZE(c.ptr());
+    }
 
     // The lists are no longer the spline's, or other than `added` points
     // longer with their matrices as they were.
     bool changed(Obj self, Py_ssize_t added) const {
         if (!points) return false;
-        PyObject* d = instance_dict(self);
-        PyObject* p = d ? rt::compat::dict_get(d, RT_ID("point_tangent_list")) : nullptr;
-        PyObject* c = d ? rt::compat::dict_get(d, RT_ID("coeff_matrix")) : nullptr;
-        PyErr_Clear();
-        return p != points.ptr() || c != coeffs.ptr() || PyList_GET_SIZE(points.ptr()) != npoints + added ||
-               PyList_GET_SIZE(coeffs.ptr()) != ncoeffs;
+        Ref p, c;
+        lists(self, p, c);
+        return p.ptr() != points.ptr() || c.ptr() != coeffs.ptr() ||
+               PyList_GET_SIZE(points.ptr()) != npoints + added || PyList_GET_SIZE(coeffs.ptr()) != ncoeffs;
     }
     // Puts back the lists as they were, with what was there at the time.
     void restore(Obj self) const {
-        PyObject* d = instance_dict(self);
+        Ref d = Ref::steal_or_null(rt::compat::instance_dict(self.ptr()));
         if (!d) return;
-        PyDict_SetItem(d, RT_ID("point_tangent_list"), points.ptr());
-        PyDict_SetItem(d, RT_ID("coeff_matrix"), coeffs.ptr());
+        PyDict_SetItem(d.ptr(), RT_ID("point_tangent_list"), points.ptr());
+        PyDict_SetItem(d.ptr(), RT_ID("coeff_matrix"), coeffs.ptr());
         if (PyList_GET_SIZE(points.ptr()) > npoints) PyList_SetSlice(points.ptr(), npoints, PY_SSIZE_T_MAX, nullptr);
         if (PyList_GET_SIZE(coeffs.ptr()) > ncoeffs) PyList_SetSlice(coeffs.ptr(), ncoeffs, PY_SSIZE_T_MAX, nullptr);
+        PyErr_Clear();
     }
 };
+
+// Splines that an add_point or set_data is changing right now. A second
+// call on the same spline meanwhile -- from another thread, or from a data
+// point's own methods -- fails at once and changes nothing, so that no
+// call that has returned ever loses what it added. set_data lets its own
+// add_point calls in.
+class Changing {
+    PyObject* spline_ = nullptr;  // registered by this call
+    static std::vector<PyObject*>& busy() {
+        static std::vector<PyObject*>* b = new std::vector<PyObject*>();  // for the life of the process
+        return *b;
+    }
+
+  public:
+    static thread_local PyObject* let_in;
+
+    explicit Changing(Obj spline) {
+        std::vector<PyObject*>& b = busy();
+        if (std::find(b.begin(), b.end(), spline.ptr()) != b.end()) {
+            if (let_in != spline.ptr()) rt::raise(PyExc_RuntimeError, "another call is changing the spline");
+            let_in = nullptr;  // once: its own data points' calls stay out
+            return;
+        }
+        b.push_back(spline.ptr());
+        spline_ = spline.ptr();
+    }
+    ~Changing() {
+        if (!spline_) return;
+        std::vector<PyObject*>& b = busy();
+        b.erase(std::find(b.begin(), b.end(), spline_));
+    }
+    Changing(const Changing&) = delete;
+    Changing& operator=(const Changing&) = delete;
+};
+thread_local PyObject* Changing::let_in = nullptr;
 
 // seq.append(item): the list's own append, or the object's method.
 void append(Obj seq, Obj item) {
@@ -148,52 +181,6 @@ void append(Obj seq, Obj item) {
     } else {
         seq.method(RT_ID("append"))(item);
     }
-}
-
-// One vector of a first data point: numbers in one dimension.
-np::Array first_vector(Obj v, const char* what) {
-    np::Array a;
-    try {
-        a = np::Array::from(v);
-    } catch (const rt::Error&) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) throw;
-        rt::compat::SavedError e;
-        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(e.value()));
-        rt::raise_format(type, "the %s of a data point is not a vector of numbers: %S", what, e.value());
-    }
-    bool numbers;
-    if (a.kind() == 'O') {
-        static PyObject* Number = Ref::steal(PyImport_ImportModule("numbers")).attr(RT_ID("Number")).release();
-        numbers = true;
-        Ref flat = Ref::steal(PyObject_GetAttr(a.obj().ptr(), RT_ID("flat")));
-        rt::for_each(flat, [&](Obj x) {
-            if (numbers) {
-                const int r = PyObject_IsInstance(x.ptr(), Number);
-                if (r < 0) rt::raise();
-                numbers = r == 1;
-            }
-        });
-    } else {
-        const char kind = a.kind();
-        numbers = kind == 'b' || kind == 'i' || kind == 'u' || kind == 'f' || kind == 'c';
-    }
-    if (!numbers) rt::raise_format(PyExc_TypeError, "the %s of a data point must hold numbers, not %R", what, v.ptr());
-    if (a.ndim() != 1)
-        rt::raise_format(PyExc_ValueError, "the %s of a data point must be a 1-D vector, not %d-D", what, a.ndim());
-    if (a.shape(0) == 0) rt::raise_format(PyExc_ValueError, "the %s of a data point is empty", what);
-    return a;
-}
-
-// A first data point is read at once, so that a malformed one is refused
-// when it is added rather than when the next one comes.
-void check_first_point(Obj data_point) {
-    Ref p = data_point[0];
-    Ref m = data_point[1];
-    const np::Array point = first_vector(p, "point");
-    const np::Array tangent = first_vector(m, "tangent");
-    if (point.shape(0) != tangent.shape(0))
-        rt::raise_format(PyExc_ValueError, "point and tangent of a data point differ in length (%zd and %zd)",
-                         point.shape(0), tangent.shape(0));
 }
 
 // A segment's coefficient matrix, when it is a plain (d, 4) float64 array.
@@ -210,24 +197,18 @@ double tangent_at(const np::Array& c, Py_ssize_t r, double t) {
     return c.at(r, 0) * (3.0 * t * t) + c.at(r, 1) * (2.0 * t) + c.at(r, 2) * 1.0 + c.at(r, 3) * 0.0;
 }
 
-// The point of segment c at t, and whether evaluation there stays finite
-// (point and tangent, every coordinate): NumPy's dot warns otherwise, so
-// such samples are left to it.
-bool sample(const np::Array& c, double t, double pt[3]) {
-    bool finite = true;
-    for (Py_ssize_t r = 0; r < c.shape(0); ++r) {
-        const double p = point_at(c, r, t);
-        if (r < 3) pt[r] = p;
-        finite = finite && std::isfinite(p) && std::isfinite(tangent_at(c, r, t));
-    }
-    return finite;
-}
-
 // numpy.linspace(0, 1, num), element i.
 double linspace01(Py_ssize_t i, Py_ssize_t num) {
     if (num > 1 && i == num - 1) return 1.0;
     const double step = 1.0 / static_cast<double>(num - 1);
     return num > 1 ? static_cast<double>(i) * step + 0.0 : 0.0;
+}
+
+// numpy.linspace(0, 1, num) as a new array.
+Ref linspace01(Py_ssize_t num) {
+    np::Array a = np::Array::empty({num});
+    for (Py_ssize_t i = 0; i < num; ++i) a.at(i) = linspace01(i, num);
+    return a.ref();
 }
 
 // The Euclidean length without overflow or underflow: scaled first.
@@ -260,9 +241,10 @@ static Ref Swoopline_init(const Env& g, Obj self, Obj data_points, Obj num_sampl
 
 // All or nothing: a failing data point leaves the previous spline in place.
 static Ref Swoopline_set_data(const Env&, Obj self, Obj point_tangent_list) {
+    const Changing changing(self);
     // the dictionary's entries as they are, or missing
     PyObject* const keys[2] = {RT_ID("point_tangent_list"), RT_ID("coeff_matrix")};
-    Ref dict = Ref::borrow(instance_dict(self));
+    Ref dict = Ref::steal_or_null(rt::compat::instance_dict(self.ptr()));
     Ref saved[2];
     for (int k = 0; dict && k < 2; ++k) {
         saved[k] = Ref::borrow(rt::compat::dict_get(dict.ptr(), keys[k]));
@@ -278,14 +260,23 @@ static Ref Swoopline_set_data(const Env&, Obj self, Obj point_tangent_list) {
     });
     self.setattr(RT_ID("point_tangent_list"), rt::list());
     self.setattr(RT_ID("coeff_matrix"), rt::list());
-    rt::for_each(point_tangent_list, [&](Obj data_point) { self.method(RT_ID("add_point"))(data_point); });
+    rt::for_each(point_tangent_list, [&](Obj data_point) {
+        Method add_point = self.method(RT_ID("add_point"));
+        Changing::let_in = self.ptr();
+        rt::OnError close([] { Changing::let_in = nullptr; });
+        add_point(data_point);
+        Changing::let_in = nullptr;
+    });
     restore.dismiss();
     return rt::none();
 }
 
 // All or nothing as well: a data point that fails leaves the spline as it
 // was, and so does a data point whose methods change the spline meanwhile.
+// Nothing is read from the first data point; a malformed one shows when
+// the second arrives.
 static Ref Swoopline_add_point(const Env& g, Obj self, Obj data_point) {
+    const Changing changing(self);
     const Snapshot before(self);
     bool restored = false;
     auto check_unchanged = [&] {
@@ -305,7 +296,6 @@ static Ref Swoopline_add_point(const Env& g, Obj self, Obj data_point) {
     });
 
     if (g[G::len](self.attr(RT_ID("point_tangent_list"))).compare(RT_NUM(2), Py_LT)) {
-        check_first_point(data_point);
         check_unchanged();
         undo.dismiss();
         return rt::none();
@@ -322,44 +312,35 @@ static Ref Swoopline_add_point(const Env& g, Obj self, Obj data_point) {
     return rt::none();
 }
 
-static Ref Swoopline_evaluate_curve_segment(const Env& g, Obj self, Obj segNo, Obj t);
-
 namespace {
-np::Array own_segment(const Env& g, Obj self, Py_ssize_t segNo) {
-    if (!rt::own_method<Swoopline_evaluate_curve_segment>(self, RT_ID("evaluate_curve_segment")) ||
-        !g.genuine(G::len) || !G::np_dot.genuine(g))
-        return np::Array();
-    PyObject* coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
-    if (!coeffs || !PyList_CheckExact(coeffs) || segNo < 0 || segNo >= PyList_GET_SIZE(coeffs)) return np::Array();
-    return plain_segment(PyList_GET_ITEM(coeffs, segNo));
-}
+
+// Python's len is the builtin one.
+bool genuine_len(const Env& g) { return rt::c_function(g.peek(G::len), rt::compat::kBuiltinsModule, "len"); }
+
 }  // namespace
 
 static Ref Swoopline_evaluate_curve_segment(const Env& g, Obj self, Obj segNo, Obj t) {
-    PyObject* coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
+    Ref coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
     double tv;
-    if (coeffs && PyList_CheckExact(coeffs) && rt::compat::is_exact_int(segNo.ptr()) && np::plain_number(t.ptr(), tv) &&
-        g.genuine(G::len) && G::np_dot.genuine(g)) {
-        const Py_ssize_t n = PyList_GET_SIZE(coeffs);
+    if (coeffs && PyList_CheckExact(coeffs.ptr()) && rt::compat::is_exact_int(segNo.ptr()) &&
+        np::plain_number(t.ptr(), tv) && genuine_len(g) && G::np_dot.genuine(g)) {
+        const Py_ssize_t n = PyList_GET_SIZE(coeffs.ptr());
         if (n < 1) return rt::none();
         long long i;
         if (rt::compat::int_value(segNo.ptr(), i) && -n <= i && i < n) {
-            if (const np::Array c = plain_segment(PyList_GET_ITEM(coeffs, i < 0 ? i + n : i))) {
+            if (const np::Array c = plain_segment(PyList_GET_ITEM(coeffs.ptr(), i < 0 ? i + n : i))) {
                 const Py_ssize_t d = c.shape(0);
                 static np::Recycled points, tangents;
                 np::Array p = points.vector(d);
                 np::Array m = tangents.vector(d);
-                bool finite = true;
+                np::QuietArithmetic fp;
                 for (Py_ssize_t r = 0; r < d; ++r) {
                     p.at(r) = point_at(c, r, tv);
                     m.at(r) = tangent_at(c, r, tv);
-                    finite = finite && std::isfinite(p.at(r)) && std::isfinite(m.at(r));
                 }
-                // NumPy warns of what overflows or is invalid: left to its dot
-                if (finite) return rt::tuple({p.ref(), m.ref()});
+                if (fp.quiet()) return rt::tuple({p.ref(), m.ref()});
             }
         }
-        PyErr_Clear();
     }
 
     if (g[G::len](self.attr(RT_ID("coeff_matrix"))).compare(RT_NUM(1), Py_LT)) return rt::none();
@@ -417,102 +398,189 @@ Ref mend_length(Obj tangent, Ref length) {
     return rt::to_ref(scaled);
 }
 
-// One red line of length 0.5 from pt along the tangent (pt, n, pt2 in C);
-// false when NumPy would warn on the way (an overflowing point, tangent or
-// length), which is left to the literal path.
+}  // namespace
+
+// The literal drawing, from sample `first` of segment `seg` on (`ts` the
+// samples of that segment when the loop made them already).
+static void draw_strip(const Env& g, Obj self, Py_ssize_t NSeg, Py_ssize_t seg = 0, Py_ssize_t first = 0,
+                       Obj ts = Obj()) {
+    for (Py_ssize_t segNo = seg; segNo < NSeg; ++segNo) {
+        Ref s = rt::to_ref(static_cast<long long>(segNo));
+        Ref samples = segNo == seg && ts ? Ref::borrow(ts.ptr())
+                                         : g[G::np].attr(RT_ID("linspace"))({0, 1, self.attr(RT_ID("num_samples_rendering"))});
+        Py_ssize_t i = 0;
+        rt::for_each(samples, [&](Obj t) {
+            if (segNo == seg && i++ < first) return;
+            Ref pt, tangent;
+            rt::unpack(self.method(RT_ID("evaluate_curve_segment"))({s, t}), {&pt, &tangent});
+            G::glVertex3f(g)({pt[0], pt[1], pt[2]});
+        });
+    }
+}
+
+// A red line of length 0.5 along the tangent at a data point.
+static void tangent_line(const Env& g, Obj self, Obj segNo, Obj t) {
+    Ref pt, tangent;
+    rt::unpack(self.method(RT_ID("evaluate_curve_segment"))({segNo, t}), {&pt, &tangent});
+    if (all_zero(tangent)) return;
+    gl::begin(g, G::GL_LINES, [&] {
+        G::glVertex3f(g)({pt[0], pt[1], pt[2]});
+        Ref length = mend_length(tangent, g[G::np].attr(RT_ID("linalg")).attr(RT_ID("norm"))(tangent));
+        Ref n = tangent.classic_div(length);
+        Ref pt2 = pt.add(n.mul(RT_NUM(0.5)));
+        G::glVertex3f(g)({pt2[0], pt2[1], pt2[2]});
+    });
+}
+
+// The tangent lines from line `first` on: the start of every segment, then
+// the end of the last one.
+static void tangent_lines(const Env& g, Obj self, Py_ssize_t NSeg, Py_ssize_t first = 0) {
+    for (Py_ssize_t line = first; line <= NSeg; ++line) {
+        if (line < NSeg)
+            tangent_line(g, self, rt::to_ref(static_cast<long long>(line)), RT_NUM(0));
+        else
+            tangent_line(g, self, rt::to_ref(static_cast<long long>(NSeg - 1)), RT_NUM(1));
+    }
+}
+
+namespace {
+
+// What drawing the curve in C stands for: the class's own evaluation with
+// numpy's own functions, on plain coefficient matrices of three or more
+// rows, and a plain sample count.
+struct Curve {
+    Ref coeffs;
+    std::vector<np::Array> segments;
+    Py_ssize_t num = 0;
+
+    bool holds(const Env& g, Obj self, Py_ssize_t NSeg) {
+        coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
+        Ref samples = rt::plain_attr(self, RT_ID("num_samples_rendering"));
+        double count;
+        if (!coeffs || !PyList_CheckExact(coeffs.ptr()) || PyList_GET_SIZE(coeffs.ptr()) < NSeg || !samples ||
+            !rt::compat::is_exact_int(samples.ptr()) || !np::plain_number(samples.ptr(), count, 1 << 24) || count < 0 ||
+            !rt::own_method<Swoopline_evaluate_curve_segment>(self, RT_ID("evaluate_curve_segment")) ||
+            !genuine_len(g) || !G::np_dot.genuine(g) || !G::np_linspace.genuine(g) || !G::np_norm.genuine(g))
+            return false;
+        num = static_cast<Py_ssize_t>(count);
+        segments.clear();
+        for (Py_ssize_t i = 0; i < NSeg; ++i) {
+            segments.push_back(plain_segment(PyList_GET_ITEM(coeffs.ptr(), i)));
+            if (!segments.back() || segments.back().shape(0) < 3) return false;
+        }
+        return true;
+    }
+    bool same(const Curve& o) const {
+        if (coeffs.ptr() != o.coeffs.ptr() || num != o.num || segments.size() != o.segments.size()) return false;
+        for (size_t i = 0; i < segments.size(); ++i)
+            if (segments[i].obj().ptr() != o.segments[i].obj().ptr()) return false;
+        return true;
+    }
+};
+
+// The line along the tangent at parameter t of a segment: from the point,
+// 0.5 along the unit tangent (of all its components); false when NumPy
+// would act on the arithmetic (an overflowing or vanishing length).
 struct Line {
     double from[3], to[3];
     bool drawn;
 };
-bool tangent_line_of(const np::Array& c, double t, Line& line) {
-    double m[3];
-    if (!sample(c, t, line.from)) return false;
-    for (int r = 0; r < 3; ++r) m[r] = tangent_at(c, r, t);
-    line.drawn = !(m[0] == 0.0 && m[1] == 0.0 && m[2] == 0.0);
-    if (!line.drawn) return true;
-    double length = std::sqrt(m[0] * m[0] + m[1] * m[1] + m[2] * m[2]);
-    if (!std::isfinite(length)) return false;
-    if (length == 0.0) length = scaled_norm(m, 3);  // underflow: silent in NumPy too
-    for (int r = 0; r < 3; ++r) line.to[r] = line.from[r] + m[r] / length * 0.5;
-    return true;
+bool line_of(const np::Array& c, double t, Line& line) {
+    const Py_ssize_t d = c.shape(0);
+    std::vector<double> pt(d), m(d);
+    np::QuietArithmetic fp;
+    line.drawn = false;
+    double sum = 0.0;
+    for (Py_ssize_t r = 0; r < d; ++r) {
+        pt[r] = point_at(c, r, t);
+        m[r] = tangent_at(c, r, t);
+        line.drawn = line.drawn || m[r] != 0.0;
+        sum += m[r] * m[r];
+    }
+    if (line.drawn) {
+        const double length = std::sqrt(sum);
+        for (int r = 0; r < 3; ++r) {
+            line.from[r] = pt[r];
+            line.to[r] = pt[r] + m[r] / length * 0.5;
+        }
+    }
+    return fp.quiet();
 }
 
 }  // namespace
 
-// The strip and the tangent lines in C, when every GL call would go to C
-// anyway and the evaluation is the class's own on plain data.
-static bool draw_curve_kernel(const Env& g, Obj self, Py_ssize_t NSeg) {
+// The strip and the tangent lines in C while the guard holds, on the
+// literal path from where it stops holding; false when it cannot start.
+static bool draw_curve_natively(const Env& g, Obj self, Py_ssize_t NSeg) {
+    Curve curve;
     unsigned mask, strip, lines;
-    PyObject* coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
-    PyObject* samples = rt::plain_attr(self, RT_ID("num_samples_rendering"));
-    double count;
-    if (!coeffs || !PyList_CheckExact(coeffs) || PyList_GET_SIZE(coeffs) < NSeg || !samples ||
-        !rt::compat::is_exact_int(samples) || !np::plain_number(samples, count, 1 << 24) || count < 0 ||
-        !rt::own_method<Swoopline_evaluate_curve_segment>(self, RT_ID("evaluate_curve_segment")) ||
-        !g.genuine(G::len) || !G::np_dot.genuine(g) || !G::np_linspace.genuine(g) || !G::np_norm.genuine(g) ||
-        !gl::Kernel::available(g, gl::glPushAttrib, gl::glPopAttrib, gl::glBegin, gl::glEnd, G::glColor3f,
-                               G::glVertex3f) ||
-        !gl::enum_value(g, gl::GL_ALL_ATTRIB_BITS, mask) || !gl::enum_value(g, G::GL_LINE_STRIP, strip) ||
-        !gl::enum_value(g, G::GL_LINES, lines))
+    Ref mask_object;
+    if (!curve.holds(g, self, NSeg) || !gl::enum_value(g, gl::GL_ALL_ATTRIB_BITS, mask, &mask_object) ||
+        !gl::enum_value(g, G::GL_LINE_STRIP, strip) || !gl::enum_value(g, G::GL_LINES, lines))
         return false;
-    std::vector<np::Array> segments;
-    for (Py_ssize_t i = 0; i < NSeg; ++i) {
-        segments.push_back(plain_segment(PyList_GET_ITEM(coeffs, i)));
-        if (!segments.back() || segments.back().shape(0) < 3) return false;
-    }
-    const Py_ssize_t num = static_cast<Py_ssize_t>(count);
-    // Data NumPy would warn about must still go the literal way, so it is
-    // ruled out before the first GL call: coefficients well below the
-    // largest double cannot overflow for t in [0, 1]; others are checked
-    // sample by sample.
-    bool tame = true;
-    for (const np::Array& c : segments)
-        for (Py_ssize_t r = 0; r < c.shape(0); ++r)
-            for (int col = 0; col < 4; ++col) tame = tame && std::fabs(c.at(r, col)) < 1e300;
-    std::vector<float> strip_points;
-    if (!tame) {
-        strip_points.reserve(3 * NSeg * num);
-        for (const np::Array& c : segments)
-            for (Py_ssize_t i = 0; i < num; ++i) {
-                double pt[3];
-                if (!sample(c, linspace01(i, num), pt)) return false;
-                for (double v : pt) strip_points.push_back(static_cast<float>(v));
-            }
-    }
-    std::vector<Line> tangent_lines(NSeg + 1);
-    for (Py_ssize_t i = 0; i < NSeg; ++i)
-        if (!tangent_line_of(segments[i], 0.0, tangent_lines[i])) return false;
-    if (!tangent_line_of(segments.back(), 1.0, tangent_lines[NSeg])) return false;
+    gl::Drawing d(g, {&gl::glPushAttrib, &gl::glPopAttrib, &gl::glBegin, &gl::glEnd, &G::glColor3f, &G::glVertex3f});
+    if (!d.native()) return false;
+    rt::Pace pace;
+    auto recheck = [&] {
+        Curve now;
+        d.recheck(now.holds(g, self, NSeg) && now.same(curve));
+    };
 
-    const gl::Kernel k;
-    k.attribs(mask, [&] {
-        G::glColor3f.c(0.8f, 0.8f, 0.8f);
-        k.after(G::glColor3f, 0.8, 0.8, 0.8);
-        k.primitive(strip, [&] {
-            if (!tame) {
-                for (size_t i = 0; i < strip_points.size(); i += 3)
-                    G::glVertex3f.c(strip_points[i], strip_points[i + 1], strip_points[i + 2]);
-                return;
-            }
-            for (const np::Array& c : segments)
-                for (Py_ssize_t i = 0; i < num; ++i) {
-                    const double t = linspace01(i, num);
-                    G::glVertex3f.c(static_cast<float>(point_at(c, 0, t)), static_cast<float>(point_at(c, 1, t)),
-                                    static_cast<float>(point_at(c, 2, t)));
+    d.attribs(gl::GL_ALL_ATTRIB_BITS, mask, mask_object, [&] {
+        d.call(G::glColor3f, [] { return rt::Args{RT_NUM(0.8), RT_NUM(0.8), RT_NUM(0.8)}; }, 0.8f, 0.8f, 0.8f);
+        d.primitive(G::GL_LINE_STRIP, strip, [&] {
+            // a batch of samples is worked out before any is drawn: where
+            // NumPy would act on the arithmetic, the literal path draws it
+            constexpr Py_ssize_t kBatch = 1024;
+            float batch[kBatch][3];
+            const Py_ssize_t num = curve.num;
+            for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) {
+                const np::Array& c = curve.segments[segNo];
+                for (Py_ssize_t i0 = 0; i0 == 0 || i0 < num; i0 += kBatch) {
+                    // the literal loop made this segment's samples already
+                    // unless it is at its first one
+                    if (!d.native()) return draw_strip(g, self, NSeg, segNo, i0, i0 ? Obj(linspace01(num)) : Obj());
+                    const Py_ssize_t i1 = std::min(num, i0 + kBatch);
+                    bool quiet;
+                    {
+                        np::QuietArithmetic fp;
+                        for (Py_ssize_t i = i0; i < i1; ++i) {
+                            const double t = linspace01(i, num);
+                            for (Py_ssize_t r = 0; r < c.shape(0); ++r) {
+                                const double p = point_at(c, r, t);
+                                tangent_at(c, r, t);  // worked out too, as the method does
+                                if (r < 3) batch[i - i0][r] = static_cast<float>(p);
+                            }
+                        }
+                        quiet = fp.quiet();
+                    }
+                    if (!quiet) {
+                        d.give_way();
+                        return draw_strip(g, self, NSeg, segNo, i0, i0 ? Obj(linspace01(num)) : Obj());
+                    }
+                    for (Py_ssize_t i = i0; i < i1; ++i)
+                        G::glVertex3f.c(batch[i - i0][0], batch[i - i0][1], batch[i - i0][2]);
+                    if (pace.tick(static_cast<unsigned>(i1 - i0) + 1)) recheck();
                 }
+            }
         });
     });
-    k.attribs(mask, [&] {
-        G::glColor3f.c(1.0f, 0.2f, 0.2f);
-        k.after(G::glColor3f, 1.0, 0.2, 0.2);
-        for (const Line& line : tangent_lines) {
-            if (!line.drawn) continue;
-            k.primitive(lines, [&] {
-                G::glVertex3f.c(static_cast<float>(line.from[0]), static_cast<float>(line.from[1]),
-                                static_cast<float>(line.from[2]));
-                G::glVertex3f.c(static_cast<float>(line.to[0]), static_cast<float>(line.to[1]),
-                                static_cast<float>(line.to[2]));
-            });
+    d.attribs(gl::GL_ALL_ATTRIB_BITS, mask, mask_object, [&] {
+        d.call(G::glColor3f, [] { return rt::Args{RT_NUM(1.0), RT_NUM(0.2), RT_NUM(0.2)}; }, 1.0f, 0.2f, 0.2f);
+        for (Py_ssize_t line = 0; line <= NSeg; ++line) {
+            Line l{};
+            if (d.native() && !line_of(curve.segments[line < NSeg ? line : NSeg - 1], line < NSeg ? 0.0 : 1.0, l))
+                d.give_way();
+            if (!d.native()) return tangent_lines(g, self, NSeg, line);
+            if (l.drawn) {
+                d.primitive(G::GL_LINES, lines, [&] {
+                    G::glVertex3f.c(static_cast<float>(l.from[0]), static_cast<float>(l.from[1]),
+                                    static_cast<float>(l.from[2]));
+                    G::glVertex3f.c(static_cast<float>(l.to[0]), static_cast<float>(l.to[1]),
+                                    static_cast<float>(l.to[2]));
+                });
+            }
+            if (pace.tick(4)) recheck();
         }
     });
     return true;
@@ -530,50 +598,15 @@ static Ref Swoopline_draw_scene(const Env& g, Obj self, Obj bDrawCoord) {
             g[G::draw3DCoordinateAxesQuadrics]();
         });
     }
-    if (draw_curve_kernel(g, self, NSeg)) return rt::none();
+    if (draw_curve_natively(g, self, NSeg)) return rt::none();
 
     gl::with_all_attribs(g, [&] {
         G::glColor3f(g)({RT_NUM(0.8), RT_NUM(0.8), RT_NUM(0.8)});
-        gl::begin(g, G::GL_LINE_STRIP, [&] {
-            for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) {
-                Ref seg = rt::to_ref(static_cast<long long>(segNo));
-                Ref ts = g[G::np].attr(RT_ID("linspace"))({0, 1, self.attr(RT_ID("num_samples_rendering"))});
-                rt::for_each(ts, [&](Obj t) {
-                    // The class's own evaluation on plain data gives the point
-                    // without making the arrays.
-                    double tv, at[3];
-                    if (np::plain_number(t.ptr(), tv)) {
-                        const np::Array c = own_segment(g, self, segNo);
-                        if (c && c.shape(0) >= 3 && sample(c, tv, at)) {
-                            G::glVertex3f(g)({np::float64(at[0]), np::float64(at[1]), np::float64(at[2])});
-                            return;
-                        }
-                    }
-                    Ref pt, tangent;
-                    rt::unpack(self.method(RT_ID("evaluate_curve_segment"))({seg, t}), {&pt, &tangent});
-                    G::glVertex3f(g)({pt[0], pt[1], pt[2]});
-                });
-            }
-        });
+        gl::begin(g, G::GL_LINE_STRIP, [&] { draw_strip(g, self, NSeg); });
     });
-
-    // A red line of length 0.5 along the tangent at every data point.
-    auto tangent_line = [&](Obj segNo, Obj t) {
-        Ref pt, tangent;
-        rt::unpack(self.method(RT_ID("evaluate_curve_segment"))({segNo, t}), {&pt, &tangent});
-        if (all_zero(tangent)) return;
-        gl::begin(g, G::GL_LINES, [&] {
-            G::glVertex3f(g)({pt[0], pt[1], pt[2]});
-            Ref length = mend_length(tangent, g[G::np].attr(RT_ID("linalg")).attr(RT_ID("norm"))(tangent));
-            Ref n = tangent.classic_div(length);
-            Ref pt2 = pt.add(n.mul(RT_NUM(0.5)));
-            G::glVertex3f(g)({pt2[0], pt2[1], pt2[2]});
-        });
-    };
     gl::with_all_attribs(g, [&] {
         G::glColor3f(g)({RT_NUM(1.0), RT_NUM(0.2), RT_NUM(0.2)});
-        for (Py_ssize_t segNo = 0; segNo < NSeg; ++segNo) tangent_line(rt::to_ref(static_cast<long long>(segNo)), RT_NUM(0));
-        tangent_line(rt::to_ref(static_cast<long long>(NSeg - 1)), RT_NUM(1));
+        tangent_lines(g, self, NSeg);
     });
     return rt::none();
 }
@@ -629,11 +662,7 @@ static void module_body(const rt::Module& mod) {
     mod.import_star("OpenGL.GL");
     mod.import_star("Sketchkit");
     mod.import_from("Stagehall", {RT_ID("View"), RT_ID("Framepane")});
-    const Env g = mod.env();
-    mod.remember({&G::np});
-    mod.remember_builtins({&G::len});
-    for (rt::ModulePath* p : {&G::np_dot, &G::np_linspace, &G::np_norm}) p->remember(g);
-    gl::remember(g, {&G::glScalef, &G::glColor3f, &G::glVertex3f});
+    gl::init();
     mod.def<main_>({"main", "main", nullptr, {}});
 
     if (mod[RT_ID("__name__")].equals("__main__")) mod[RT_ID("main")]();

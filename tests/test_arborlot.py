@@ -64,11 +64,12 @@ def test_terrain_and_list_are_kept_by_reference(build):
     assert scene.terrain_model is terrain and scene.subscene_list is mine
     assert scene.add_subscene(entry) is None and scene.add_subscene(subscene=7) is None
     assert mine[1:] == [entry, 7] and mine[1] is entry
-    # Without a list, every scene gets a new one of its own.
-    assert Arborlot.__init__.__defaults__ == (None,)
+    # Without a list, every scene gets a new one of its own; None is kept.
+    assert Arborlot.__init__.__defaults__ == ([],)
     a, b = Arborlot(terrain), Arborlot(terrain_model=terrain)
     a.add_subscene(entry)
     assert type(b.subscene_list) is list and (a.subscene_list, b.subscene_list) == ([entry], [])
+    assert Arborlot.__init__.__defaults__ == ([],) and Arborlot(terrain, None).subscene_list is None
 
 
 class Part(object):
@@ -268,7 +269,7 @@ def test_failures_propagate_and_pop_every_push(monkeypatch, case):
 
 REFERENCE = '''
 class Arborlot(Model):
-    def __init__(self, terrain_model, subscene_list=None): pass
+    def __init__(self, terrain_model, subscene_list=[]): pass
     def init(self): pass
     def add_subscene(self, subscene): pass
     def draw_scene(self): pass

@@ -60,10 +60,13 @@ def mesh_trace(X, Y, Z):
     m, n = X.shape
     calls = [("glPushMatrix", ()), ("glPushAttrib", (ALL,)), ("glDisable", (GL.GL_CULL_FACE,)),
              ("glTranslatef", (-0.5, -0.5, -0.5))]
-    for c in range(n - 1):
-        for r in range(m - 1):
+    # the loop's counters run over the counts the other way round; on a
+    # grid of unequal sides the cells they miss stand in for those outside
+    for c in range(m - 1):
+        for r in range(n - 1):
+            i, j = (r, c) if r + 1 < m and c + 1 < n else (c, r)
             calls.append(("glBegin", (GL.GL_TRIANGLES,)))
-            for a, b in ((r, c), (r + 1, c), (r + 1, c + 1), (r, c), (r + 1, c + 1), (r, c + 1)):
+            for a, b in ((i, j), (i + 1, j), (i + 1, j + 1), (i, j), (i + 1, j + 1), (i, j + 1)):
                 v = (X[a, b], Y[a, b], Z[a, b])
                 calls += [("glColor3f", v), ("glVertex3f", v)]
             calls.append(("glEnd", ()))

@@ -133,7 +133,6 @@ def test_overrides_are_called(rec, method, call, seen, triangles):
 @pytest.mark.parametrize("call, level, exc", [
     ("drawSpirelet", -1, ValueError), ("drawSpirelet", 1.5, ValueError),
     ("drawSpirelet", float("nan"), ValueError), ("drawSpirelet", float("inf"), ValueError),
-    ("drawSpirelet", "3", TypeError), ("drawSpirelet", None, TypeError),
     ("drawSpirelet", 2.0 ** 53, ValueError), ("drawSpirelet", 1e300, ValueError),
     ("drawTetrahedronWithoutBase", 0, ValueError),
     ("drawTetrahedronWithoutBase", 0.5, ValueError),
@@ -142,6 +141,43 @@ def test_invalid_levels_refused_before_any_gl_call(rec, call, level, exc):
     with pytest.raises(exc, match="level"):
         getattr(Spirelet(), call)(level)
     assert rec.calls == []
+
+
+class Countdown(object):
+    """A level with its own == and -."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __eq__(self, other):
+        return self.n == other
+
+    def __sub__(self, k):
+        return Countdown(self.n - k)
+
+
+class EndingFloat(float):
+    def __eq__(self, other):
+        return float(self) < 0.5
+
+    def __sub__(self, k):
+        return EndingFloat(float(self) - k)
+
+
+@pytest.mark.parametrize("level", [Countdown(1), 1 + 0j, np.array([1]), EndingFloat(1.0), True, np.int64(1)])
+def test_levels_of_other_types_run_the_recursion(rec, level):
+    Spirelet().drawSpirelet(1)
+    expected = rec.names()
+    del rec.calls[:]
+    Spirelet().drawSpirelet(level)
+    assert rec.names() == expected and len(expected) == 174
+
+
+@pytest.mark.parametrize("level", ["1", None])
+def test_levels_without_subtraction_fail_there_closed_again(rec, level):
+    with pytest.raises(TypeError, match="unsupported operand"):
+        Spirelet().drawSpirelet(level)
+    assert rec.names() == ["glPushMatrix", "glScale", "glPopMatrix"]
 
 
 def test_runaway_recursion_ends_in_recursion_error_not_a_crash():
