@@ -699,6 +699,31 @@ inline int print_line(const char* text) {
 #endif
 }
 
+// Module initialisation ------------------------------------------------------------
+
+#ifdef RT_PY2
+// 2 leaves a module whose initialiser failed in sys.modules, where the next
+// import would find it half built; as for a .py module that fails, it is
+// removed (3's import machinery does so itself). run(m): 0 or -1.
+template <class Run>
+inline void init_module(PyObject* m, Run run) {
+    if (!m) return;
+    // its key in sys.modules, taken before the body can change __name__
+    PyObject* name = PyString_FromString(PyModule_GetName(m));
+    if (!name) return;
+    Py_INCREF(m);  // kept while the body runs, even if the body drops it from sys.modules
+    const bool failed = run(m) < 0;
+    SavedError e;
+    if (failed) {
+        PyObject* modules = PyImport_GetModuleDict();
+        if (PyDict_GetItem(modules, name) && PyDict_DelItem(modules, name) < 0) PyErr_Clear();
+    }
+    Py_DECREF(m);
+    Py_DECREF(name);
+    e.restore();
+}
+#endif
+
 }  // namespace compat
 }  // namespace rt
 
@@ -707,8 +732,8 @@ inline int print_line(const char* text) {
 #ifdef RT_PY2
 #define RT_COMPAT_MODULE(NAME, DOC, BODY)                                                           \
     RT_MODINIT_FUNC init##NAME(void) {                                                              \
-        PyObject* m = Py_InitModule3(#NAME, nullptr, DOC);                                          \
-        if (m) ::rt::run_module_body(m, BODY);                                                      \
+        ::rt::compat::init_module(Py_InitModule3(#NAME, nullptr, DOC),                              \
+                                  [](PyObject* m) { return ::rt::run_module_body(m, BODY); });      \
     }
 #else
 #define RT_COMPAT_MODULE(NAME, DOC, BODY)                                                           \
