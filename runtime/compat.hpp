@@ -85,6 +85,14 @@ inline bool is_name(PyObject* o) {
     return PyUnicode_Check(o);
 #endif
 }
+// The native str: what a function's __name__ may be set to.
+inline bool is_str(PyObject* o) {
+#ifdef RT_PY2
+    return PyString_Check(o);
+#else
+    return PyUnicode_Check(o);
+#endif
+}
 inline bool starts_with_underscore(PyObject* name) {
 #ifdef RT_PY2
     return PyString_Check(name) && PyString_AS_STRING(name)[0] == '_';
@@ -453,31 +461,63 @@ inline PyObject* repr_name(PyObject* name, PyObject* qualname) {
 #endif
 }
 
-// Argument errors name the function by its qualified name since 3.10.
-inline PyObject* call_error_name(PyObject* name, PyObject* qualname) {
+// Argument errors name the function by the name it was defined with on 2
+// and up to 3.9 (assigning __name__ later does not change it), by its
+// qualified name as it is now since 3.10.
+inline PyObject* call_error_name(PyObject* defined_name, PyObject* qualname) {
 #if !defined(RT_PY2) && PY_VERSION_HEX >= 0x030A0000
-    (void)name;
+    (void)defined_name;
     return qualname;
 #else
     (void)qualname;
-    return name;
+    return defined_name;
 #endif
 }
 
-// Python 2 checks the number of positional arguments before the keywords, 3
-// after them.
-constexpr bool kPositionalCountFirst = kPython2;
+// 2 checks the number of positional arguments before the keywords, 3 after
+// them; on 2 a function without parameters counts keywords among the
+// arguments too many ("f() takes no arguments (1 given)").
+inline bool too_many_before_keywords(Py_ssize_t argcount, Py_ssize_t nargs, Py_ssize_t nkeywords) {
+#ifdef RT_PY2
+    return nargs > argcount || (argcount == 0 && nkeywords > 0);
+#else
+    (void)argcount;
+    (void)nargs;
+    (void)nkeywords;
+    return false;
+#endif
+}
+
+#ifdef RT_PY2
+// 2 writes its argument errors from C strings: the function's name cut at
+// 200 bytes, a keyword at 400, a byte-string keyword as it is and a unicode
+// one in the default encoding with '?' for what that cannot encode.
+inline const char* error_text(PyObject* s) { return PyString_AsString(s); }
+inline PyObject* keyword_text(PyObject* keyword) {
+    if (PyString_Check(keyword)) {
+        Py_INCREF(keyword);
+        return keyword;
+    }
+    return PyUnicode_AsEncodedString(keyword, nullptr, "replace");
+}
+inline void keyword_error(const char* format, PyObject* fname, PyObject* keyword) {
+    PyObject* text = keyword_text(keyword);
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, format, error_text(fname), error_text(text));
+    Py_DECREF(text);
+}
+#endif
 
 // The TypeError of a call with more positional arguments than parameters.
 inline void too_many_positional(PyObject* fname, Py_ssize_t argcount, Py_ssize_t defcount, Py_ssize_t given,
                                 Py_ssize_t kwgiven) {
 #ifdef RT_PY2
     if (argcount == 0) {
-        set_error(PyExc_TypeError, "%S() takes no arguments (%zd given)", fname, given + kwgiven);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", error_text(fname), given + kwgiven);
         return;
     }
-    set_error(PyExc_TypeError, "%S() takes %s %zd argument%s (%zd given)", fname, defcount ? "at most" : "exactly",
-              argcount, argcount == 1 ? "" : "s", given + kwgiven);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %s %zd argument%s (%zd given)", error_text(fname),
+                 defcount ? "at most" : "exactly", argcount, argcount == 1 ? "" : "s", given + kwgiven);
 #else
     (void)kwgiven;
     if (defcount)
@@ -497,8 +537,8 @@ inline void missing_arguments(PyObject* fname, PyObject* params, PyObject* const
     Py_ssize_t given = 0;
     for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(params); ++j)
         if (slots[j]) ++given;
-    set_error(PyExc_TypeError, "%S() takes %s %zd argument%s (%zd given)", fname, defcount ? "at least" : "exactly",
-              required, required == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %s %zd argument%s (%zd given)", error_text(fname),
+                 defcount ? "at least" : "exactly", required, required == 1 ? "" : "s", given);
 #else
     (void)defcount;
     // 'a', 'a' and 'b', 'a', 'b', and 'c'
@@ -522,13 +562,21 @@ inline void missing_arguments(PyObject* fname, PyObject* params, PyObject* const
 }
 
 inline void keywords_must_be_strings(PyObject* fname) {
+#ifdef RT_PY2
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", error_text(fname));
+#else
     set_error(PyExc_TypeError, "%S() keywords must be strings", fname);
+#endif
 }
 
 // 3.13 suggests the closest parameter name for an unexpected keyword, with
 // the same algorithm as its NameError suggestions.
 inline void unexpected_keyword(PyObject* fname, PyObject* params, PyObject* keyword) {
-#if !defined(RT_PY2) && PY_VERSION_HEX >= 0x030D0000
+#ifdef RT_PY2
+    (void)params;
+    keyword_error("%.200s() got an unexpected keyword argument '%.400s'", fname, keyword);
+#else
+#if PY_VERSION_HEX >= 0x030D0000
     PyObject* suggestion = nullptr;
     PyObject* module = PyImport_ImportModule("_suggestions");
     PyObject* candidates = module ? PySequence_List(params) : nullptr;
@@ -548,11 +596,12 @@ inline void unexpected_keyword(PyObject* fname, PyObject* params, PyObject* keyw
     (void)params;
 #endif
     set_error(PyExc_TypeError, "%S() got an unexpected keyword argument '%S'", fname, keyword);
+#endif
 }
 
 inline void multiple_values(PyObject* fname, PyObject* keyword) {
 #ifdef RT_PY2
-    set_error(PyExc_TypeError, "%S() got multiple values for keyword argument '%S'", fname, keyword);
+    keyword_error("%.200s() got multiple values for keyword argument '%.400s'", fname, keyword);
 #else
     set_error(PyExc_TypeError, "%S() got multiple values for argument '%S'", fname, keyword);
 #endif

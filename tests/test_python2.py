@@ -267,15 +267,18 @@ def test_import_guard_prints_as_the_print_statement(tmp_path, pending, lost):
         assert "RuntimeError('lost sys.stdout')" in results[0]
 
 
-def test_argument_errors_in_2_7_words(sample_points):
+def test_argument_errors_in_2_7_words(sample_points, monkeypatch):
     """The 2.7 forms: "takes exactly/at least/at most/no", the count of the
-    arguments given including keywords, the positional count checked first."""
+    arguments given including keywords, the positional count checked first,
+    keywords as 2.7 writes them: bytes as given, unicode with '?' for what
+    ASCII cannot encode, 400 bytes at most."""
     ns = {"Model": object}
     exec("class Q(Model):\n"
          "    def __init__(self, data_points, num_samples_rendering=(34, 34)): pass\n"
          "    def evaluate(self, st_param): pass\n"
          "    def get_samples(self, samples=(7, 7)): pass\n"
-         "def initGL(): pass\n", ns)
+         "def initGL(): pass\n"
+         "def main(): pass\n", ns)
     sheet, twin = qs_mod.Quiltsheet(sample_points), ns["Q"](sample_points)
     calls = [
         lambda C, o, f: C(),
@@ -283,13 +286,26 @@ def test_argument_errors_in_2_7_words(sample_points):
         lambda C, o, f: o.evaluate([1, 1], [2, 2], bogus=1),
         lambda C, o, f: o.get_samples((2, 2), (2, 2), samples=1),
         lambda C, o, f: o.evaluate([1, 1], st_param=[1, 1]),
+        lambda C, o, f: o.evaluate([1, 1], **{u"st_param": [1, 1]}),
         lambda C, o, f: C(num_samples_rendering=(2, 2)),
         lambda C, o, f: f(1),
+        lambda C, o, f: f(a=1),
+        lambda C, o, f: f(1, **{u"\xe9": 1}),
+        lambda C, o, f: o.evaluate(**{u"\xe9t\xe9": 1}),
+        lambda C, o, f: o.evaluate(**{"\xe9t\xe9": 1}),
+        lambda C, o, f: o.get_samples(**{"k" * 500: 1}),
     ]
     shape = re.compile(r"^\w+\(\) (takes (exactly|at least|at most) \d arguments? \(\d given\)|"
-                       r"takes no arguments \(1 given\)|"
-                       r"got multiple values for keyword argument 'st_param')$")
+                       r"takes no arguments \(\d given\)|"
+                       r"got multiple values for keyword argument 'st_param'|"
+                       "got an unexpected keyword argument '(\\?t\\?|\xe9t\xe9|k{400})')$")
     for call in calls:
         expected = str(error_of(call, ns["Q"], twin, ns["initGL"]))
         assert shape.match(expected), expected
         assert str(error_of(call, qs_mod.Quiltsheet, sheet, sp_mod.initGL)) == expected
+    # named by the name it was made with, whatever __name__ says now
+    for f in (ns["main"], sp_mod.main):
+        monkeypatch.setattr(f, "__name__", "renamed")
+    assert str(error_of(lambda: sp_mod.main(x=1))) == str(error_of(lambda: ns["main"](x=1)))
+    # and only a byte string is a name
+    assert str(error_of(setattr, sp_mod.main, "__name__", u"x")) == str(error_of(setattr, ns["main"], "__name__", u"x"))
