@@ -701,10 +701,14 @@ inline bool unpack_names_non_iterables() { return !kPython2; }
 
 // Arithmetic -------------------------------------------------------------------
 
-// The module's `/` where the module uses classic division: 2's `/`.
+// The module's `/` where the module uses classic division: 2's `/`, which
+// -Qnew turns into true division for every module, as the eval loop does
+// for each `/` it runs by reading _Py_QnewFlag (private, 2.2 to 2.7, gone in
+// 3). -Qwarn and -Qwarnall (Py_DivisionWarningFlag) need nothing here: the
+// numbers' own classic division warns.
 inline PyObject* classic_divide(PyObject* a, PyObject* b) {
 #ifdef RT_PY2
-    return PyNumber_Divide(a, b);
+    return _Py_QnewFlag ? PyNumber_TrueDivide(a, b) : PyNumber_Divide(a, b);
 #else
     return PyNumber_TrueDivide(a, b);
 #endif

@@ -114,6 +114,66 @@ def test_main_of_swoopline_divides_pi_classically(monkeypatch):
     assert views[0].point_tangent_list[1] == ([c, s, 0], [-c, s, 0])
 
 
+QNEW = r'''
+import json
+import numpy as np
+import Swoopline
+
+class Quotient(object):
+    __array_ufunc__ = None
+    def __init__(self, value):
+        self.value = np.asarray(value, float)
+    def __array__(self, dtype=None):
+        return self.value
+
+class OnlyDiv(Quotient):
+    def __div__(self, other):
+        return self.value / other
+
+class OnlyTruediv(Quotient):
+    def __truediv__(self, other):
+        return self.value / other
+
+for name in dir(Swoopline):
+    if name.startswith("gl") or name.startswith("draw3D"):
+        setattr(Swoopline, name, lambda *args: None)
+vertices = []
+Swoopline.glVertex3f = lambda *args: vertices.append(args)
+
+def outcome(f):
+    try:
+        return [float(x) for x in f()]
+    except Exception as e:
+        return "%s: %s" % (type(e).__name__, e)
+
+out = []
+for Kind in (OnlyDiv, OnlyTruediv):
+    class Curve(Swoopline.Swoopline):
+        def evaluate_curve_segment(self, segNo, t):
+            return np.array([1.0, 2.0, 3.0]), Kind([0.0, 3.0, 4.0])
+    def native():
+        Curve([([0, 0, 0], [1, 0, 0]), ([1, 0, 0], [1, 0, 0])], 2).draw_scene(False)
+        return vertices[-1]
+    # the end of the tangent line as Python code divides: pt + tangent / length * 0.5
+    literal = lambda: np.array([1.0, 2.0, 3.0]) + Kind([0.0, 3.0, 4.0]) / np.float64(5.0) * 0.5
+    out.append([outcome(native), outcome(literal)])
+print(json.dumps(out))
+'''
+
+
+def test_swoopline_divides_truly_under_qnew():
+    """-Qnew makes every `/` true division, as it does in Python code."""
+    runs = []
+    for flags in ([], ["-Qnew"]):
+        proc = run_python(QNEW, *flags)
+        assert proc.returncode == 0, proc.stderr
+        runs.append(json.loads(proc.stdout))
+    for (native_div, literal_div), (native_true, literal_true) in runs:
+        assert native_div == literal_div and native_true == literal_true
+    # each flag lets exactly the other kind of quotient through
+    assert [[isinstance(r, list) for r, _ in run] for run in runs] == [[True, False], [False, True]]
+
+
 RELATIVE = r'''
 import json, sys
 sys.path.insert(0, %r)
