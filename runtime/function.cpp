@@ -330,7 +330,7 @@ Ref make_function(Body body, const FunctionSpec& spec, Obj defaults, Obj globals
     }
     Ref name = Ref::borrow(intern(spec.name));
     Ref qualname = Ref::borrow(intern(spec.qualname));
-    Ref doc = spec.doc ? to_ref(spec.doc) : none();
+    Ref doc = spec.doc && docstrings_kept() ? to_ref(spec.doc) : none();
     PyObject* modname = compat::dict_get(globals.ptr(), RT_ID("__name__"));
     if (!modname && PyErr_Occurred()) raise();
     PyObject* builtins = builtins_of(globals.ptr());

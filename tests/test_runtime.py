@@ -146,3 +146,28 @@ def test_a_failed_import_leaves_no_module_behind(tmp_path):
     for case, (first, second, kept) in out.items():
         assert first == second != "imported" and not kept, case
 
+
+DOCSTRINGS = r'''
+import json
+import Quiltsheet, Swoopline, Spirelet, Arborlot
+out = []
+for m in (Quiltsheet, Swoopline, Spirelet, Arborlot):
+    cls = getattr(m, m.__name__)
+    methods = [f for _, f in sorted(vars(cls).items()) if type(f) is type(m.main)]
+    out.append([m.__doc__, cls.__doc__] + [f.__doc__ for f in methods + [m.main]])
+print(json.dumps(out))
+'''
+
+
+def test_docstrings_are_left_out_under_OO():
+    """-OO leaves out the docstrings of the module, the class and the
+    functions, as it does for Python code: each __doc__ is None."""
+    runs = []
+    for flags in ([], ["-OO"]):
+        proc = run_python(DOCSTRINGS, *flags)
+        assert proc.returncode == 0, proc.stderr
+        runs.append(json.loads(proc.stdout))
+    normal, stripped = runs
+    assert [len(m) for m in normal] == [len(m) for m in stripped]
+    assert all(m[0] and sum(d is not None for d in m) >= 2 for m in normal)
+    assert all(d is None for m in stripped for d in m)
