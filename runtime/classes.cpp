@@ -28,7 +28,9 @@ ClassBuilder::ClassBuilder(const Module& m, const char* name, Obj base, const ch
     };
     set(RT_ID("__module__"), module_[RT_ID("__name__")]);
     set(RT_ID("__qualname__"), name_);
-    if (doc) set(RT_ID("__doc__"), to_ref(doc));
+    // under -OO a class statement leaves __doc__ to the metaclass, as for a
+    // class without a docstring
+    if (doc && docstrings_kept()) set(RT_ID("__doc__"), to_ref(doc));
 }
 
 Ref ClassBuilder::create() {
@@ -46,6 +48,7 @@ int run_module_body(PyObject* module, void (*body)(const Module&)) {
             ready = true;
         }
         Module m(module);
+        if (!docstrings_kept()) m.set(RT_ID("__doc__"), none());
         body(m);
         return 0;
     } catch (const Error&) {

@@ -85,6 +85,14 @@ inline bool is_name(PyObject* o) {
     return PyUnicode_Check(o);
 #endif
 }
+// The native str: what a function's __name__ may be set to.
+inline bool is_str(PyObject* o) {
+#ifdef RT_PY2
+    return PyString_Check(o);
+#else
+    return PyUnicode_Check(o);
+#endif
+}
 inline bool starts_with_underscore(PyObject* name) {
 #ifdef RT_PY2
     return PyString_Check(name) && PyString_AS_STRING(name)[0] == '_';
@@ -640,31 +648,63 @@ inline PyObject* repr_name(PyObject* name, PyObject* qualname) {
 #endif
 }
 
-// Argument errors name the function by its qualified name since 3.10.
-inline PyObject* call_error_name(PyObject* name, PyObject* qualname) {
+// Argument errors name the function by the name it was defined with on 2
+// and up to 3.9 (assigning __name__ later does not change it), by its
+// qualified name as it is now since 3.10.
+inline PyObject* call_error_name(PyObject* defined_name, PyObject* qualname) {
 #if !defined(RT_PY2) && PY_VERSION_HEX >= 0x030A0000
-    (void)name;
+    (void)defined_name;
     return qualname;
 #else
     (void)qualname;
-    return name;
+    return defined_name;
 #endif
 }
 
-// Python 2 checks the number of positional arguments before the keywords, 3
-// after them.
-constexpr bool kPositionalCountFirst = kPython2;
+// 2 checks the number of positional arguments before the keywords, 3 after
+// them; on 2 a function without parameters counts keywords among the
+// arguments too many ("f() takes no arguments (1 given)").
+inline bool too_many_before_keywords(Py_ssize_t argcount, Py_ssize_t nargs, Py_ssize_t nkeywords) {
+#ifdef RT_PY2
+    return nargs > argcount || (argcount == 0 && nkeywords > 0);
+#else
+    (void)argcount;
+    (void)nargs;
+    (void)nkeywords;
+    return false;
+#endif
+}
+
+#ifdef RT_PY2
+// 2 writes its argument errors from C strings: the function's name cut at
+// 200 bytes, a keyword at 400, a byte-string keyword as it is and a unicode
+// one in the default encoding with '?' for what that cannot encode.
+inline const char* error_text(PyObject* s) { return PyString_AsString(s); }
+inline PyObject* keyword_text(PyObject* keyword) {
+    if (PyString_Check(keyword)) {
+        Py_INCREF(keyword);
+        return keyword;
+    }
+    return PyUnicode_AsEncodedString(keyword, nullptr, "replace");
+}
+inline void keyword_error(const char* format, PyObject* fname, PyObject* keyword) {
+    PyObject* text = keyword_text(keyword);
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, format, error_text(fname), error_text(text));
+    Py_DECREF(text);
+}
+#endif
 
 // The TypeError of a call with more positional arguments than parameters.
 inline void too_many_positional(PyObject* fname, Py_ssize_t argcount, Py_ssize_t defcount, Py_ssize_t given,
                                 Py_ssize_t kwgiven) {
 #ifdef RT_PY2
     if (argcount == 0) {
-        set_error(PyExc_TypeError, "%S() takes no arguments (%zd given)", fname, given + kwgiven);
+        PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", error_text(fname), given + kwgiven);
         return;
     }
-    set_error(PyExc_TypeError, "%S() takes %s %zd argument%s (%zd given)", fname, defcount ? "at most" : "exactly",
-              argcount, argcount == 1 ? "" : "s", given + kwgiven);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %s %zd argument%s (%zd given)", error_text(fname),
+                 defcount ? "at most" : "exactly", argcount, argcount == 1 ? "" : "s", given + kwgiven);
 #else
     (void)kwgiven;
     if (defcount)
@@ -684,8 +724,8 @@ inline void missing_arguments(PyObject* fname, PyObject* params, PyObject* const
     Py_ssize_t given = 0;
     for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(params); ++j)
         if (slots[j]) ++given;
-    set_error(PyExc_TypeError, "%S() takes %s %zd argument%s (%zd given)", fname, defcount ? "at least" : "exactly",
-              required, required == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %s %zd argument%s (%zd given)", error_text(fname),
+                 defcount ? "at least" : "exactly", required, required == 1 ? "" : "s", given);
 #else
     (void)defcount;
     // 'a', 'a' and 'b', 'a', 'b', and 'c'
@@ -709,13 +749,21 @@ inline void missing_arguments(PyObject* fname, PyObject* params, PyObject* const
 }
 
 inline void keywords_must_be_strings(PyObject* fname) {
+#ifdef RT_PY2
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", error_text(fname));
+#else
     set_error(PyExc_TypeError, "%S() keywords must be strings", fname);
+#endif
 }
 
 // 3.13 suggests the closest parameter name for an unexpected keyword, with
 // the same algorithm as its NameError suggestions.
 inline void unexpected_keyword(PyObject* fname, PyObject* params, PyObject* keyword) {
-#if !defined(RT_PY2) && PY_VERSION_HEX >= 0x030D0000
+#ifdef RT_PY2
+    (void)params;
+    keyword_error("%.200s() got an unexpected keyword argument '%.400s'", fname, keyword);
+#else
+#if PY_VERSION_HEX >= 0x030D0000
     PyObject* suggestion = nullptr;
     PyObject* module = PyImport_ImportModule("_suggestions");
     PyObject* candidates = module ? PySequence_List(params) : nullptr;
@@ -735,11 +783,12 @@ inline void unexpected_keyword(PyObject* fname, PyObject* params, PyObject* keyw
     (void)params;
 #endif
     set_error(PyExc_TypeError, "%S() got an unexpected keyword argument '%S'", fname, keyword);
+#endif
 }
 
 inline void multiple_values(PyObject* fname, PyObject* keyword) {
 #ifdef RT_PY2
-    set_error(PyExc_TypeError, "%S() got multiple values for keyword argument '%S'", fname, keyword);
+    keyword_error("%.200s() got multiple values for keyword argument '%.400s'", fname, keyword);
 #else
     set_error(PyExc_TypeError, "%S() got multiple values for argument '%S'", fname, keyword);
 #endif
@@ -839,10 +888,14 @@ inline bool unpack_names_non_iterables() { return !kPython2; }
 
 // Arithmetic -------------------------------------------------------------------
 
-// The module's `/` where the module uses classic division: 2's `/`.
+// The module's `/` where the module uses classic division: 2's `/`, which
+// -Qnew turns into true division for every module, as the eval loop does
+// for each `/` it runs by reading _Py_QnewFlag (private, 2.2 to 2.7, gone in
+// 3). -Qwarn and -Qwarnall (Py_DivisionWarningFlag) need nothing here: the
+// numbers' own classic division warns.
 inline PyObject* classic_divide(PyObject* a, PyObject* b) {
 #ifdef RT_PY2
-    return PyNumber_Divide(a, b);
+    return _Py_QnewFlag ? PyNumber_TrueDivide(a, b) : PyNumber_Divide(a, b);
 #else
     return PyNumber_TrueDivide(a, b);
 #endif
@@ -886,6 +939,31 @@ inline int print_line(const char* text) {
 #endif
 }
 
+// Module initialisation ------------------------------------------------------------
+
+#ifdef RT_PY2
+// 2 leaves a module whose initialiser failed in sys.modules, where the next
+// import would find it half built; as for a .py module that fails, it is
+// removed (3's import machinery does so itself). run(m): 0 or -1.
+template <class Run>
+inline void init_module(PyObject* m, Run run) {
+    if (!m) return;
+    // its key in sys.modules, taken before the body can change __name__
+    PyObject* name = PyString_FromString(PyModule_GetName(m));
+    if (!name) return;
+    Py_INCREF(m);  // kept while the body runs, even if the body drops it from sys.modules
+    const bool failed = run(m) < 0;
+    SavedError e;
+    if (failed) {
+        PyObject* modules = PyImport_GetModuleDict();
+        if (PyDict_GetItem(modules, name) && PyDict_DelItem(modules, name) < 0) PyErr_Clear();
+    }
+    Py_DECREF(m);
+    Py_DECREF(name);
+    e.restore();
+}
+#endif
+
 }  // namespace compat
 }  // namespace rt
 
@@ -894,8 +972,8 @@ inline int print_line(const char* text) {
 #ifdef RT_PY2
 #define RT_COMPAT_MODULE(NAME, DOC, BODY)                                                           \
     RT_MODINIT_FUNC init##NAME(void) {                                                              \
-        PyObject* m = Py_InitModule3(#NAME, nullptr, DOC);                                          \
-        if (m) ::rt::run_module_body(m, BODY);                                                      \
+        ::rt::compat::init_module(Py_InitModule3(#NAME, nullptr, DOC),                              \
+                                  [](PyObject* m) { return ::rt::run_module_body(m, BODY); });      \
     }
 #else
 #define RT_COMPAT_MODULE(NAME, DOC, BODY)                                                           \

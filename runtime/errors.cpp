@@ -121,17 +121,24 @@ bool Obj::compare(Obj b, int op) const {
     return Ref::steal(PyObject_RichCompare(p_, b.ptr(), op)).truth();
 }
 
-bool assertions_enabled() {
-    static int enabled = -1;
-    if (enabled < 0) {
-        // sys.flags is fixed at start-up, so read it once.
+namespace {
+// -O and -OO, as sys.flags gives them: fixed at start-up, so read once.
+long optimize_level() {
+    static long level = -1;
+    if (level < 0) {
         PyObject* flags = PySys_GetObject(compat::cname("flags"));  // borrowed
         if (!flags) raise(PyExc_RuntimeError, "lost sys.flags");
-        Ref level = Obj(flags).attr(RT_ID("optimize"));
-        enabled = level.truth() ? 0 : 1;
+        Ref value = Obj(flags).attr(RT_ID("optimize"));
+        const long v = PyLong_AsLong(value.ptr());
+        if (v == -1 && PyErr_Occurred()) raise();
+        level = v < 0 ? 0 : v;
     }
-    return enabled == 1;
+    return level;
 }
+}  // namespace
+
+bool assertions_enabled() { return optimize_level() == 0; }
+bool docstrings_kept() { return optimize_level() < 2; }
 
 void assert_between(Obj v, double lo, double hi) {
     // a float subclass compares with its own __le__/__ge__

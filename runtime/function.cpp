@@ -14,7 +14,7 @@ namespace {
 
 constexpr Py_ssize_t kMaxParams = 8;
 
-PyObject* error_name(FunctionObject* f) { return compat::call_error_name(f->name, f->qualname); }
+PyObject* error_name(FunctionObject* f) { return compat::call_error_name(f->defined_name, f->qualname); }
 
 Py_ssize_t find_param(FunctionObject* f, PyObject* key) {
     for (Py_ssize_t j = 0; j < f->nparams; ++j)
@@ -60,7 +60,7 @@ PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t narg
     const Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
     PyObject* slots[kMaxParams] = {};
 
-    if (compat::kPositionalCountFirst && nargs > argcount) {
+    if (compat::too_many_before_keywords(argcount, nargs, kw.size())) {
         compat::too_many_positional(error_name(f), argcount, defcount, nargs, kw.size());
         return nullptr;
     }
@@ -142,6 +142,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_VISIT(f->params);
     Py_VISIT(f->name);
+    Py_VISIT(f->defined_name);
     Py_VISIT(f->qualname);
     Py_VISIT(f->doc);
     Py_VISIT(f->module);
@@ -156,6 +157,7 @@ int function_clear(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_CLEAR(f->params);
     Py_CLEAR(f->name);
+    Py_CLEAR(f->defined_name);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->module);
@@ -181,7 +183,7 @@ PyObject* get_name(PyObject* self, void*) {
 }
 
 int set_string(PyObject** slot, PyObject* value, const char* what) {
-    if (!value || !compat::is_name(value)) {
+    if (!value || !compat::is_str(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
@@ -328,7 +330,7 @@ Ref make_function(Body body, const FunctionSpec& spec, Obj defaults, Obj globals
     }
     Ref name = Ref::borrow(intern(spec.name));
     Ref qualname = Ref::borrow(intern(spec.qualname));
-    Ref doc = spec.doc ? to_ref(spec.doc) : none();
+    Ref doc = spec.doc && docstrings_kept() ? to_ref(spec.doc) : none();
     PyObject* modname = compat::dict_get(globals.ptr(), RT_ID("__name__"));
     if (!modname && PyErr_Occurred()) raise();
     PyObject* builtins = builtins_of(globals.ptr());
@@ -339,6 +341,8 @@ Ref make_function(Body body, const FunctionSpec& spec, Obj defaults, Obj globals
     f->body = body;
     f->nparams = nparams;
     f->params = params.release();
+    f->defined_name = name.ptr();
+    Py_INCREF(f->defined_name);
     f->name = name.release();
     f->qualname = qualname.release();
     f->doc = doc.release();

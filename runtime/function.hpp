@@ -22,6 +22,7 @@ struct FunctionObject {
     Py_ssize_t nparams;
     PyObject* params;  // tuple of str
     PyObject* name;
+    PyObject* defined_name;  // the name it was made with, for argument errors
     PyObject* qualname;
     PyObject* doc;
     PyObject* module;

@@ -222,6 +222,8 @@ void bracket(Open&& open, Close&& close, Body&& body) {
 
 // False when the interpreter runs with -O (assert statements are skipped).
 bool assertions_enabled();
+// False when the interpreter runs with -OO (docstrings are left out).
+bool docstrings_kept();
 
 // assert lo <= v and v <= hi, with float bounds and Python's comparisons.
 void assert_between(Obj v, double lo, double hi);

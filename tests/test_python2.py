@@ -114,6 +114,66 @@ def test_main_of_swoopline_divides_pi_classically(monkeypatch):
     assert views[0].point_tangent_list[1] == ([c, s, 0], [-c, s, 0])
 
 
+QNEW = r'''
+import json
+import numpy as np
+import Swoopline
+
+class Quotient(object):
+    __array_ufunc__ = None
+    def __init__(self, value):
+        self.value = np.asarray(value, float)
+    def __array__(self, dtype=None):
+        return self.value
+
+class OnlyDiv(Quotient):
+    def __div__(self, other):
+        return self.value / other
+
+class OnlyTruediv(Quotient):
+    def __truediv__(self, other):
+        return self.value / other
+
+for name in dir(Swoopline):
+    if name.startswith("gl") or name.startswith("draw3D"):
+        setattr(Swoopline, name, lambda *args: None)
+vertices = []
+Swoopline.glVertex3f = lambda *args: vertices.append(args)
+
+def outcome(f):
+    try:
+        return [float(x) for x in f()]
+    except Exception as e:
+        return "%s: %s" % (type(e).__name__, e)
+
+out = []
+for Kind in (OnlyDiv, OnlyTruediv):
+    class Curve(Swoopline.Swoopline):
+        def evaluate_curve_segment(self, segNo, t):
+            return np.array([1.0, 2.0, 3.0]), Kind([0.0, 3.0, 4.0])
+    def native():
+        Curve([([0, 0, 0], [1, 0, 0]), ([1, 0, 0], [1, 0, 0])], 2).draw_scene(False)
+        return vertices[-1]
+    # the end of the tangent line as Python code divides: pt + tangent / length * 0.5
+    literal = lambda: np.array([1.0, 2.0, 3.0]) + Kind([0.0, 3.0, 4.0]) / np.float64(5.0) * 0.5
+    out.append([outcome(native), outcome(literal)])
+print(json.dumps(out))
+'''
+
+
+def test_swoopline_divides_truly_under_qnew():
+    """-Qnew makes every `/` true division, as it does in Python code."""
+    runs = []
+    for flags in ([], ["-Qnew"]):
+        proc = run_python(QNEW, *flags)
+        assert proc.returncode == 0, proc.stderr
+        runs.append(json.loads(proc.stdout))
+    for (native_div, literal_div), (native_true, literal_true) in runs:
+        assert native_div == literal_div and native_true == literal_true
+    # each flag lets exactly the other kind of quotient through
+    assert [[isinstance(r, list) for r, _ in run] for run in runs] == [[True, False], [False, True]]
+
+
 RELATIVE = r'''
 import json, sys
 sys.path.insert(0, %r)
@@ -267,15 +327,18 @@ def test_import_guard_prints_as_the_print_statement(tmp_path, pending, lost):
         assert "RuntimeError('lost sys.stdout')" in results[0]
 
 
-def test_argument_errors_in_2_7_words(sample_points):
+def test_argument_errors_in_2_7_words(sample_points, monkeypatch):
     """The 2.7 forms: "takes exactly/at least/at most/no", the count of the
-    arguments given including keywords, the positional count checked first."""
+    arguments given including keywords, the positional count checked first,
+    keywords as 2.7 writes them: bytes as given, unicode with '?' for what
+    ASCII cannot encode, 400 bytes at most."""
     ns = {"Model": object}
     exec("class Q(Model):\n"
          "    def __init__(self, data_points, num_samples_rendering=(34, 34)): pass\n"
          "    def evaluate(self, st_param): pass\n"
          "    def get_samples(self, samples=(7, 7)): pass\n"
-         "def initGL(): pass\n", ns)
+         "def initGL(): pass\n"
+         "def main(): pass\n", ns)
     sheet, twin = qs_mod.Quiltsheet(sample_points), ns["Q"](sample_points)
     calls = [
         lambda C, o, f: C(),
@@ -283,13 +346,26 @@ def test_argument_errors_in_2_7_words(sample_points):
         lambda C, o, f: o.evaluate([1, 1], [2, 2], bogus=1),
         lambda C, o, f: o.get_samples((2, 2), (2, 2), samples=1),
         lambda C, o, f: o.evaluate([1, 1], st_param=[1, 1]),
+        lambda C, o, f: o.evaluate([1, 1], **{u"st_param": [1, 1]}),
         lambda C, o, f: C(num_samples_rendering=(2, 2)),
         lambda C, o, f: f(1),
+        lambda C, o, f: f(a=1),
+        lambda C, o, f: f(1, **{u"\xe9": 1}),
+        lambda C, o, f: o.evaluate(**{u"\xe9t\xe9": 1}),
+        lambda C, o, f: o.evaluate(**{"\xe9t\xe9": 1}),
+        lambda C, o, f: o.get_samples(**{"k" * 500: 1}),
     ]
     shape = re.compile(r"^\w+\(\) (takes (exactly|at least|at most) \d arguments? \(\d given\)|"
-                       r"takes no arguments \(1 given\)|"
-                       r"got multiple values for keyword argument 'st_param')$")
+                       r"takes no arguments \(\d given\)|"
+                       r"got multiple values for keyword argument 'st_param'|"
+                       "got an unexpected keyword argument '(\\?t\\?|\xe9t\xe9|k{400})')$")
     for call in calls:
         expected = str(error_of(call, ns["Q"], twin, ns["initGL"]))
         assert shape.match(expected), expected
         assert str(error_of(call, qs_mod.Quiltsheet, sheet, sp_mod.initGL)) == expected
+    # named by the name it was made with, whatever __name__ says now
+    for f in (ns["main"], sp_mod.main):
+        monkeypatch.setattr(f, "__name__", "renamed")
+    assert str(error_of(lambda: sp_mod.main(x=1))) == str(error_of(lambda: ns["main"](x=1)))
+    # and only a byte string is a name
+    assert str(error_of(setattr, sp_mod.main, "__name__", u"x")) == str(error_of(setattr, ns["main"], "__name__", u"x"))

@@ -2,6 +2,7 @@
 when used (builtins as fallback), imports with the interpreter's own errors,
 star imports that honour __all__."""
 
+import json
 import sys
 import types
 
@@ -10,7 +11,7 @@ import pytest
 import Quiltsheet
 import Spirelet
 
-from conftest import PY2, load_fresh as fresh, make_sample_surface_points
+from conftest import PY2, load_fresh as fresh, make_sample_surface_points, run_python
 
 try:
     import builtins
@@ -100,3 +101,73 @@ def test_star_import_rejects_a_name_that_is_not_a_string(monkeypatch):
     with pytest.raises(TypeError) as native:
         fresh(Quiltsheet)
     assert str(native.value) == str(python_error("from Sketchkit import *"))
+
+
+FAILED_IMPORT = r'''
+import json, sys, types
+sys.path.insert(0, %r)
+import numpy, Stagehall, OpenGL.GL
+before = dict(sys.modules)
+
+def outcome(name):
+    try:
+        __import__(name)
+        return "imported"
+    except BaseException as e:  # Spirelet's import guard exits
+        return "%%s: %%s" %% (type(e).__name__, e)
+
+out = {}
+for missing, names in [("Stagehall", ["Quiltsheet", "Swoopline", "Spirelet", "Arborlot"]),
+                       ("Sprigrule", ["Arborlot", "Twin"]), ("OpenGL.GL", ["Spirelet"])]:
+    for name in names:
+        for key in set(sys.modules) - set(before):
+            del sys.modules[key]
+        sys.modules.update(before)
+        sys.modules[missing] = None
+        if missing == "Stagehall":  # all but Model
+            sys.modules[missing] = types.ModuleType(missing)
+            vars(sys.modules[missing]).update((k, v) for k, v in vars(Stagehall).items() if k != "Model")
+        first, second = outcome(name), outcome(name)
+        out["%%s without %%s" %% (name, missing)] = [first, second, name in sys.modules]
+print(json.dumps(out))
+'''
+
+
+def test_a_failed_import_leaves_no_module_behind(tmp_path):
+    """A module whose body fails is not in sys.modules afterwards, like a .py
+    module that fails (Twin): the next import runs the body again and fails
+    the same way instead of handing back a module without its class."""
+    (tmp_path / "Twin.py").write_bytes(b"from Sprigrule import Sprigrule\n")
+    proc = run_python(FAILED_IMPORT % str(tmp_path))
+    assert proc.returncode == 0, proc.stderr
+    out = json.loads(proc.stdout.splitlines()[-1])
+    twin = out["Twin without Sprigrule"]
+    assert twin[0] == twin[1] != "imported" and not twin[2]
+    for case, (first, second, kept) in out.items():
+        assert first == second != "imported" and not kept, case
+
+
+DOCSTRINGS = r'''
+import json
+import Quiltsheet, Swoopline, Spirelet, Arborlot
+out = []
+for m in (Quiltsheet, Swoopline, Spirelet, Arborlot):
+    cls = getattr(m, m.__name__)
+    methods = [f for _, f in sorted(vars(cls).items()) if type(f) is type(m.main)]
+    out.append([m.__doc__, cls.__doc__] + [f.__doc__ for f in methods + [m.main]])
+print(json.dumps(out))
+'''
+
+
+def test_docstrings_are_left_out_under_OO():
+    """-OO leaves out the docstrings of the module, the class and the
+    functions, as it does for Python code: each __doc__ is None."""
+    runs = []
+    for flags in ([], ["-OO"]):
+        proc = run_python(DOCSTRINGS, *flags)
+        assert proc.returncode == 0, proc.stderr
+        runs.append(json.loads(proc.stdout))
+    normal, stripped = runs
+    assert [len(m) for m in normal] == [len(m) for m in stripped]
+    assert all(m[0] and sum(d is not None for d in m) >= 2 for m in normal)
+    assert all(d is None for m in stripped for d in m)
