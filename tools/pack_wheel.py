@@ -59,7 +59,10 @@ def metadata(project, py27):
              "Name: " + project["name"],
              "Version: " + project["version"],
              "Summary: " + project["description"]]
-    for label, url in project.get("urls", {}).items():
+    urls = project.get("urls", {})
+    if "Homepage" in urls:  # what pip show reports on 2.7
+        lines.append("Home-page: " + urls["Homepage"])
+    for label, url in urls.items():
         lines.append("Project-URL: %s, %s" % (label, url))
     names = [a["name"] for a in project.get("authors", []) if "name" in a]
     if names:
