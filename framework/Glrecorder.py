@@ -87,7 +87,8 @@ class Recording(object):
             raise TypeError("Recording: unexpected keyword argument(s) %s"
                             % ", ".join(sorted(unknown)))
         self.namespaces = namespaces
-        self.names_given = options.get("names")
+        names = options.get("names")
+        self.names_given = None if names is None else list(names)
         self.returns = dict(options.get("returns") or {})
         self.calls = []
         self.raw = []
