@@ -1,14 +1,15 @@
 # `make demo` and `make test` do whatever set-up is missing (Debian packages,
 # virtual environments, CMake configure and build), then run. Repeated runs
-# only rebuild what changed.
+# only rebuild what changed. Plain `make` lists the targets: the text after
+# `## ` on a target's line.
 #
 # PYTHON=NAME on the command line (python3.9, python2.7 or a path) points
-# build, install, demo, venv and test at that interpreter, with its own
+# build, wheel, install, demo, venv and test at that interpreter, with its own
 # .venv-pyXY/ and build-pyXY/. Without it they use the main interpreter,
 # .venv/ and build/; `make test` then runs the suite on every interpreter.
 
 SHELL := /bin/bash
-.DEFAULT_GOAL := test
+.DEFAULT_GOAL := help
 
 # The interpreter of .venv/ and build/; .venv also holds the build tools.
 MAIN_PYTHON ?= python3
@@ -50,11 +51,17 @@ endif
 VPY := $(VENV)/bin/python
 VENV_STAMP := $(VENV)/.requirements-stamp
 MODULES := $(BUILD)/modules
-# What `pip install .` (or, for 2.7, `make install`) puts in site-packages,
-# for the test that imports the modules from outside the checkout.
+# The interpreter's wheel: on 3 built by scikit-build-core (`pip wheel .`), on
+# 2.7 packed from the CMake build by tools/pack_wheel.py.
+DIST := $(BUILD)/dist
+WHEEL_INPUTS := $(MODULES) $(ROOT)/stubs $(ROOT)/framework $(ROOT)/CMakeLists.txt \
+                $(ROOT)/pyproject.toml $(ROOT)/LICENSE $(ROOT)/docs/pypi.md \
+                $(ROOT)/tools/pack_wheel.py
+# What pip puts in site-packages from that wheel, for the tests that use the
+# modules from outside the checkout.
 INSTALLED := $(BUILD)/installed
-# Where `make install` installs: the interpreter's own site-packages.
-INSTALL_DIR ?= $(shell '$(PY_EXE)' -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')
+# `make install INSTALL_DIR=DIR` installs into DIR alone (pip --target).
+INSTALL_DIR ?=
 
 # NumPy 1 beside the main build, which is compiled against NumPy 2's headers.
 NUMPY1_VENV := $(ROOT)/.venv-numpy1
@@ -79,12 +86,17 @@ ASAN_ENV = PYTHONPATH=$(ROOT)/build-asan/modules:$(ROOT)/framework \
 CONFIGURE = $(CMAKE) -S $(ROOT) -G Ninja -DCMAKE_MAKE_PROGRAM=$(TOOLS_VENV)/bin/ninja \
             -DRT_WERROR=ON
 
-.PHONY: demo test check test-dev test-asan test-numpy1 build build-asan installed install \
-        system-packages venv venv-numpy1 clean distclean
+.PHONY: help demo test check test-dev test-asan test-numpy1 build build-asan wheel installed \
+        install system-packages venv venv-numpy1 clean distclean
+
+help: ## this list
+	@echo "make TARGET [PYTHON=NAME]; PYTHON points a target at one interpreter:"
+	@sed -n 's/^\([a-z][a-z0-9-]*\):.*## \(.*\)/\1\t\2/p' $(firstword $(MAKEFILE_LIST)) | \
+	  while IFS=$$'\t' read -r target text; do printf '  %-15s %s\n' "$$target" "$$text"; done
 
 # With a display the scene's window opens; without one it is rendered under
 # a private Xvfb and the paths of the pictures are printed.
-demo: build
+demo: build ## the windows of SCENE=Arborlot (or another); without a display, PNGs in snapshots/
 	@if [ -n "$$DISPLAY" ]; then \
 	  $(DEV_ENV) $(VPY) -c "import $(SCENE); $(SCENE).main()"; \
 	else \
@@ -97,30 +109,31 @@ else
 # Every interpreter, one after another, each through its own make; the
 # summary at the end has the counts and times of each. Any failure fails
 # the target.
-test: $(TOOLS_STAMP)
+test: $(TOOLS_STAMP) ## set up and run the suite on every interpreter, with a summary
 	@MAKE="$(MAKE)" $(TOOLS_VPY) $(ROOT)/tools/run_legs.py $(INTERPRETERS)
 endif
 
-# One interpreter in full: its build, its installed copy, the suite.
-check: build installed
-	$(DEV_ENV) RT_INSTALLED_DIR=$(INSTALLED) $(VPY) -m pytest -q -p no:cacheprovider $(ROOT)/tests
+# One interpreter in full: its build, its wheel and installed copy, the suite.
+check: build installed ## the suite on one interpreter, with the installed wheel
+	$(DEV_ENV) RT_INSTALLED_DIR=$(INSTALLED) RT_WHEEL_DIR=$(DIST) $(VPY) -m pytest -q \
+	  -p no:cacheprovider $(ROOT)/tests
 
 # The quick loop: the suite on the build, without the installed copy.
-test-dev: build
+test-dev: build ## the suite once, on the build only
 	$(DEV_ENV) $(VPY) -m pytest -q $(ROOT)/tests
 
 # --capture=sys leaves fd 2 alone: a sanitizer report is written there just
 # before the process aborts, and fd capture would swallow it.
-test-asan: build-asan
+test-asan: build-asan ## the suite on the AddressSanitizer/UBSan build
 	$(ASAN_ENV) $(TOOLS_VPY) -m pytest -q -p no:cacheprovider --capture=sys $(ROOT)/tests
 
-test-numpy1: build venv-numpy1
+test-numpy1: build venv-numpy1 ## the suite on the main build under NumPy 1
 	$(DEV_ENV) $(NUMPY1_VENV)/bin/python -m pytest -q -p no:cacheprovider $(ROOT)/tests
 
-build: system-packages $(BUILD)/.configured
+build: system-packages $(BUILD)/.configured ## configure and build the modules
 	$(CMAKE) --build $(BUILD)
 
-build-asan: system-packages $(ROOT)/build-asan/.configured
+build-asan: system-packages $(ROOT)/build-asan/.configured ## the same with the sanitizers
 	$(CMAKE) --build $(ROOT)/build-asan
 
 # After the first configure, ninja re-runs CMake by itself when a CMake input changes.
@@ -133,27 +146,43 @@ $(ROOT)/build-asan/.configured: $(TOOLS_STAMP)
 	  -DRT_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	touch $@
 
-# 3.x: the real `pip install .` (build isolation, scikit-build-core), into
-# a directory of its own. 2.7: `make install`. Redone only when an input
-# is newer than the last copy.
-installed: build
-	@stamp=$(INSTALLED)/.stamp; \
-	if [ -e $$stamp ] && [ -z "$$(find $(MODULES) $(ROOT)/stubs $(ROOT)/framework \
-	     $(ROOT)/CMakeLists.txt $(ROOT)/pyproject.toml -newer $$stamp | head -1)" ]; then \
+# 3: the real `pip wheel .` (build isolation, scikit-build-core). 2.7: the
+# CMake build installed into a tree and packed. Redone only when an input is
+# newer than the last wheel.
+wheel: build ## the interpreter's wheel, in build*/dist/
+	@stamp=$(DIST)/.stamp; \
+	if [ -e $$stamp ] && [ -z "$$(find $(WHEEL_INPUTS) -newer $$stamp | head -1)" ]; then \
 	  exit 0; \
 	fi; \
-	rm -rf $(INSTALLED) && \
+	rm -rf $(DIST) $(BUILD)/wheel-tree && \
 	if [ "$(PY_TAG)" = py27 ]; then \
-	  $(MAKE) --no-print-directory install INSTALL_DIR=$(INSTALLED); \
+	  $(CMAKE) --install $(BUILD) --prefix $(BUILD)/wheel-tree >/dev/null && \
+	  $(TOOLS_VPY) $(ROOT)/tools/pack_wheel.py $(BUILD)/wheel-tree $(DIST) --python $(VPY); \
 	else \
-	  echo "pip install --target $(INSTALLED) ." && \
-	  $(VPY) -m pip install -q --no-deps --target $(INSTALLED) $(ROOT); \
+	  echo "pip wheel ." && \
+	  $(VPY) -m pip wheel -q --disable-pip-version-check --no-deps -w $(DIST) $(ROOT); \
 	fi && touch $$stamp
 
-install: build
-	$(CMAKE) --install $(BUILD) --prefix '$(INSTALL_DIR)'
+# The wheel as pip installs it, in a directory of its own.
+installed: wheel ## the wheel installed into build*/installed, for the tests
+	@stamp=$(INSTALLED)/.stamp; \
+	if [ -e $$stamp ] && [ $$stamp -nt $(DIST)/.stamp ]; then exit 0; fi; \
+	rm -rf $(INSTALLED) && \
+	echo "pip install --target $(INSTALLED) $$(cd $(DIST) && echo *.whl)" && \
+	$(VPY) -m pip install -q --disable-pip-version-check --no-deps --target $(INSTALLED) \
+	  $(DIST)/*.whl && touch $$stamp
 
-venv: $(VENV_STAMP)
+# With the interpreter's own pip, so that pip list, show and uninstall know
+# of it; a copy installed before is replaced.
+install: wheel ## the wheel into PYTHON's environment, with NumPy and PyOpenGL
+ifeq ($(INSTALL_DIR),)
+	'$(PY_EXE)' -m pip uninstall -q -y geomviews 2>/dev/null || true
+	'$(PY_EXE)' -m pip install $(DIST)/*.whl
+else
+	'$(PY_EXE)' -m pip install --no-deps --upgrade --target '$(INSTALL_DIR)' $(DIST)/*.whl
+endif
+
+venv: $(VENV_STAMP) ## the interpreter's virtual environment (.venv*)
 
 $(TOOLS_STAMP): requirements.txt | $(TOOLS_VPY)
 	$(TOOLS_VPY) -m pip install --disable-pip-version-check -q -r requirements.txt
@@ -171,14 +200,14 @@ $(VPY): | system-packages $(TOOLS_STAMP)
 	$(NEW_VENV)
 endif
 
-venv-numpy1: $(NUMPY1_VENV)/.requirements-stamp
+venv-numpy1: $(NUMPY1_VENV)/.requirements-stamp ## the NumPy 1 environment
 
 $(NUMPY1_VENV)/.requirements-stamp: requirements/numpy1.txt | system-packages
 	[ -x $(NUMPY1_VENV)/bin/python ] || $(MAIN_PYTHON) -m venv $(NUMPY1_VENV)
 	$(NUMPY1_VENV)/bin/python -m pip install --disable-pip-version-check -q -r $<
 	touch $@
 
-system-packages:
+system-packages: ## the Debian packages that are missing, through apt-get
 	@command -v dpkg-query >/dev/null || exit 0; \
 	missing=; \
 	for p in $(APT_PACKAGES); do \
@@ -192,8 +221,8 @@ system-packages:
 	    apt-get install -y --no-install-recommends $$missing; \
 	fi
 
-clean:
+clean: ## remove the builds
 	rm -rf build build-*
 
-distclean: clean
+distclean: clean ## remove the builds and the virtual environments
 	rm -rf .venv .venv-*

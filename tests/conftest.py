@@ -34,6 +34,10 @@ sys.path[0:0] = [str(MODULES_DIR), str(FRAMEWORK_DIR)]
 
 SANITIZED = bool(os.environ.get("RT_SANITIZED"))
 
+# The gl_recorder fixture; installed copies register it through an entry
+# point of the same name.
+pytest_plugins = ["Glrecorder"]
+
 PY2 = sys.version_info[0] == 2
 # 2.7's dictionaries (class bodies and keyword arguments too) have no order.
 ORDERED_DICTS = not PY2

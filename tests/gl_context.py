@@ -66,7 +66,8 @@ def assert_balanced(calls):
     """Every push and glBegin is closed, innermost first; returns the
     deepest nesting seen."""
     stack, deepest = [], 0
-    for i, (name, _) in enumerate(calls):
+    for i, call in enumerate(calls):
+        name = call[0]
         if name in OPENERS:
             stack.append(OPENERS[name])
             deepest = max(deepest, len(stack))

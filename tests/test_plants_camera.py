@@ -17,7 +17,7 @@ from Sprigrule import Sprigrule
 from Swoopline import Swoopline
 
 from conftest import REPO, run_process, subprocess_env
-from gl_context import Recorder, assert_balanced, gl_state, near, read_png
+from gl_context import Boom, Recorder, assert_balanced, gl_state, near, read_png
 
 PLANT = {"init": "F", "rule": "F->FF-[-F+F+F]+[+F-F-F]", "depth": 3, "angle": 22.5,
          "growth_factor": 0.5, "init_angle_axis": {"angle": 90, "axis": [0, 0, 1]}}
@@ -95,18 +95,13 @@ def test_invalid_parameters(change, error, words):
         Sprigrule(params)
 
 
-PLANT_GL = ("glPushAttrib", "glPopAttrib", "glPushClientAttrib", "glPopClientAttrib",
-            "glPushMatrix", "glPopMatrix", "glDisable", "glEnable", "glEnableClientState",
-            "glLineWidth", "glColor3f", "glVertexPointer", "glDrawArrays")
-
-
 @pytest.mark.parametrize("fail", [None, 2])
-def test_plant_drawing_trace(monkeypatch, fail):
+def test_plant_drawing_trace(gl_recorder, fail):
     p = plant()
-    rec = Recorder(monkeypatch, sp_mod, PLANT_GL)
+    rec = gl_recorder(sp_mod)
     if fail:
-        rec.fail_at("glDrawArrays", fail)
-        with pytest.raises(Exception, match="midway"):
+        rec.fail_at("glDrawArrays", fail, Boom("midway"))
+        with pytest.raises(Boom):
             p.draw_scene()
     else:
         p.draw_scene()
