@@ -123,10 +123,12 @@ struct Patch {
     // The three coefficient matrices, when they are plain instance
     // attributes holding 4x4 float64 arrays.
     bool read(Obj self) {
+        static rt::AttrCache cache;
         PyObject* const names[3] = {RT_ID("MatX"), RT_ID("MatY"), RT_ID("MatZ")};
+        Ref values[3];
+        if (!cache.read(self, names, 3, values)) return false;
         for (int k = 0; k < 3; ++k) {
-            Ref v = rt::plain_attr(self, names[k]);
-            np::Array a = v ? np::Array::exact_float64(v.ptr(), 2) : np::Array();
+            np::Array a = np::Array::exact_float64(values[k].ptr(), 2);
             if (!a || a.shape(0) != 4 || a.shape(1) != 4) return false;
             for (int i = 0; i < 4; ++i)
                 for (int j = 0; j < 4; ++j) m[k][i][j] = a.at(i, j);

@@ -81,7 +81,10 @@ bool level_is_zero(Obj level) {
 // The module's arithmetic on the genuine functions, worked out in C: sqrt
 // is math.sqrt (the C library's correctly rounded square root), acos is
 // NumPy's arccos, whose value at 1/3 is taken from NumPy itself once.
-bool genuine_sqrt(const Env& g) { return rt::c_function(g.peek(G::sqrt), "math", "sqrt"); }
+bool genuine_sqrt(const Env& g) {
+    static rt::CFunction sqrt("math", "sqrt");
+    return sqrt.is(g.peek(G::sqrt));
+}
 
 struct Arccos {
     Ref ufunc;  // the genuine arccos its value came from
@@ -146,7 +149,12 @@ Ref theta(const Env& g) {
     Ref third = rt::to_ref(1.0 / 3.0);
     Ref a;
     if (f.ptr() == arccos().ufunc.ptr()) {
-        a = rt::np::float64(arccos().third);
+        // numpy.float64 * 180 / pi: the arithmetic of doubles, when pi is a
+        // plain number
+        double p;
+        Ref pi = g[G::pi];
+        if (rt::np::exact_number(pi.ptr(), p)) return rt::np::float64(arccos().third * 180.0 / p);
+        return rt::np::float64(arccos().third).mul(RT_NUM(180)).truediv(pi);
     } else {
         a = f(third);
         if (rt::np::genuine_ufunc(f.ptr(), "arccos")) {
@@ -349,7 +357,8 @@ struct Fractal {
 // level a plain whole number. Runs it and says so.
 bool draw_natively(const Env& g, Obj self, Obj level, bool tetrahedron) {
     double lv;
-    if (!rt::np::plain_number(level.ptr(), lv, 1 << 30) || lv != std::floor(lv) || lv < (tetrahedron ? 1 : 0))
+    if (!rt::np::plain_number(level.ptr(), lv, 1 << 30) || lv != std::floor(lv) || lv < (tetrahedron ? 1 : 0) ||
+        !gl::glBegin.direct(g))  // the cheapest test first: it fails at every level with substitutes
         return false;
     gl::Drawing d(g, {&gl::glBegin, &gl::glEnd, &gl::glPushMatrix, &gl::glPopMatrix, &G::glNormal3f, &G::glVertex,
                       &G::glScale, &G::glTranslate, &G::glRotate});

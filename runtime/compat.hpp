@@ -251,6 +251,19 @@ inline int watcher() {
 }  // namespace detail
 #endif
 
+// Whether changes are seen through watchers, which report every change of a
+// watched dictionary to every answer remembered.
+#if defined(RT_DICT_WATCHERS)
+constexpr bool kWatchesDicts = true;
+#else
+constexpr bool kWatchesDicts = false;
+#endif
+
+// Seen holds none of its dictionaries (holding them would keep their
+// objects' data alive): the caller checks that the objects it read are
+// still the live ones (by identity with objects it holds or is given), and
+// adds each dictionary after the one that keeps it alive, so that the first
+// change found stops the reading before a dictionary that may be gone.
 class Seen {
 #if defined(RT_DICT_WATCHERS)
     uint64_t epoch_ = 0;
@@ -303,6 +316,35 @@ class Seen {
     bool add(PyObject*) { return false; }
     void forget() {}
     bool current() const { return false; }
+#endif
+};
+
+// One dictionary's state, for a dictionary the caller knows to be alive
+// (an object's own, compared by identity first): a Seen that holds nothing.
+class Stamp {
+#if defined(RT_DICT_WATCHERS)
+    Seen seen_;
+
+  public:
+    void take(PyObject* d) {
+        seen_.begin();
+        seen_.add(d);
+    }
+    bool current(PyObject*) const { return seen_.current(); }
+#elif !defined(RT_PY2)
+    uint64_t version_ = 0;
+    bool ok_ = false;
+
+  public:
+    void take(PyObject* d) {
+        version_ = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+        ok_ = true;
+    }
+    bool current(PyObject* d) const { return ok_ && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == version_; }
+#else
+  public:
+    void take(PyObject*) {}
+    bool current(PyObject*) const { return false; }
 #endif
 };
 

@@ -154,7 +154,15 @@ bool to_c(PyObject* o, unsigned& out) {
 // Function objects ---------------------------------------------------------------
 
 bool FuncBase::genuine(Obj value) {
-    if (!parts.ready) return false;
+    // what PyOpenGL's functions are: objects of classes made for them, or
+    // for glVertex a function
+    PyTypeObject* t = Py_TYPE(value.ptr());
+    if (!parts.ready || (kind_ == Kind::vertex ? !PyFunction_Check(value.ptr())
+                                               : !compat::mutable_type(t) || Py_TYPE(t) != &PyType_Type))
+        return false;
+    // a function other than PyOpenGL's glVertex stays so while its code does
+    if (kind_ == Kind::vertex && value.ptr() == rejected_.ptr() && PyFunction_GET_CODE(value.ptr()) == rejected_code_)
+        return false;
     if (value.ptr() == obj_.ptr() && seen_.current()) {
         // what is not in a dictionary is read again: the error check of
         // the ctypes function, and a checker method shadowed meanwhile
@@ -170,13 +178,18 @@ bool FuncBase::genuine(Obj value) {
             return true;
     }
     obj_ = Obj();
-    return check(value);
+    if (check(value)) return true;
+    if (kind_ == Kind::vertex) {
+        rejected_ = value;
+        rejected_code_ = PyFunction_GET_CODE(value.ptr());
+    }
+    return false;
 }
 
 bool FuncBase::check(Obj value) {
     compat::Seen seen;
     seen.begin();
-    Ref cf, checker;
+    Ref cf, checker, held;
     void* fn = nullptr;
     PyObject* o = value.ptr();
     switch (kind_) {
@@ -223,9 +236,11 @@ bool FuncBase::check(Obj value) {
                 !peek_own(value, RT_ID("wrapperFunction"), wrapper) || !parts.opengl.defines(wrapper.ptr(), name) ||
                 !peek_own(value, RT_ID("baseFunction"), base) || !base)
                 return false;
+            // the wrapper's own dictionary, which __dict__ could replace
             dict = Ref::steal_or_null(compat::instance_dict(o));
             if (!dict || !seen.add(dict.ptr()) || !plain_function(base.ptr(), symbol_, cf, checker, seen, fn))
                 return false;
+            held = dict;
             if (checker) {
                 // the checker the wrapper tells is the one the base function reports to
                 PyObject* globals = PyFunction_GET_GLOBALS(wrapper.ptr());
@@ -249,6 +264,7 @@ bool FuncBase::check(Obj value) {
     obj_ = Obj(o);
     cf_ = cf;
     checker_ = checker;
+    held_ = held;
     seen_ = seen;
     fn_ = fn;
     return true;

@@ -85,7 +85,10 @@ class FuncBase : public Name {
     void* fn_ = nullptr;
     // the last object found genuine
     Kept obj_, cf_, checker_;
+    Kept held_;  // a dictionary seen_ reads that nothing before it keeps alive
     compat::Seen seen_;
+    Kept rejected_;  // the last function found not to be PyOpenGL's glVertex
+    PyObject* rejected_code_ = nullptr;
 
     bool check(Obj value);
 };
@@ -110,9 +113,9 @@ class Func : public FuncBase {
         Call(Func& f, Ref obj) : f_(f), obj_(std::move(obj)) {}
         void operator()() const { (*this)(Args()); }
         void operator()(const Args& args) const {
-            if (args.size() == sizeof...(C) && !args.nkw()) {
+            if (args.size() == sizeof...(C) && !args.nkw() && f_.genuine(obj_)) {
                 std::tuple<C...> values;
-                if (convert(args, values, std::index_sequence_for<C...>()) && f_.genuine(obj_)) {
+                if (convert(args, values, std::index_sequence_for<C...>())) {
                     Checker state;
                     state.object = Ref::borrow(f_.checker_.ptr());
                     state.read();

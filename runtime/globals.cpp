@@ -35,9 +35,21 @@ Ref Env::find(Name& name) const {
 Ref Env::peek(Name& name) const {
     if (name.globals_ == globals_ && name.builtins_ == builtins_ && name.seen_.current())
         return Ref::borrow(name.value_);
+    compat::Seen seen;
+    seen.begin();
+    seen.add(globals_);
     Ref out;
     if (!peek_item(globals_, name.str(), out)) return Ref();
-    if (!out && !peek_item(builtins_, name.str(), out)) return Ref();
+    if (!out) {
+        seen.add(builtins_);
+        if (!peek_item(builtins_, name.str(), out)) return Ref();
+    }
+    if (out) {
+        name.globals_ = globals_;
+        name.builtins_ = builtins_;
+        name.seen_ = seen;
+        name.value_ = out.ptr();
+    }
     return out;
 }
 

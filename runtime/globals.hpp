@@ -32,7 +32,7 @@ class Name {
     // cache
     PyObject* globals_ = nullptr;
     PyObject* builtins_ = nullptr;
-    compat::Seen seen_;
+    compat::Seen seen_;          // for the live globals_ and builtins_ given again
     PyObject* value_ = nullptr;  // borrowed from the dictionary that holds it, while seen_ is current
 };
 

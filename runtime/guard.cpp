@@ -59,18 +59,25 @@ namespace compat {
 // Whether a dictionary holds exact str keys only: a scan, remembered until
 // the dictionary changes.
 bool str_keys_only(PyObject* d) {
+    if (!PyDict_CheckExact(d)) return false;
+    // Watching a dictionary makes every change of it news for every cache:
+    // small ones, which objects change often, are not watched.
+    if (kWatchesDicts && PyDict_GET_SIZE(d) <= 32) return scan_str_keys(d);
+    // the dictionary is not held: an entry is for the live one at its address
     struct Fact {
         PyObject* dict = nullptr;
-        Seen seen;
+        Stamp stamp;
         bool str_keys = false;
     };
-    static Fact facts[64];
-    if (!PyDict_CheckExact(d)) return false;
-    Fact& f = facts[(reinterpret_cast<uintptr_t>(d) >> 4) % 64];
-    if (f.dict == d && f.seen.current()) return f.str_keys;
+    constexpr size_t kSets = 16, kWays = 4;
+    static Fact facts[kSets][kWays];
+    static unsigned char next[kSets];
+    const size_t set = (reinterpret_cast<uintptr_t>(d) >> 4) % kSets;
+    for (Fact& f : facts[set])
+        if (f.dict == d && f.stamp.current(d)) return f.str_keys;
+    Fact& f = facts[set][next[set]++ % kWays];
     f.dict = d;
-    f.seen.begin();
-    f.seen.add(d);
+    f.stamp.take(d);
     f.str_keys = scan_str_keys(d);
     return f.str_keys;
 }
@@ -88,18 +95,20 @@ bool peek_item(PyObject* d, PyObject* key, Ref& out) {
     return true;
 }
 
-bool peek_type_attr(PyTypeObject* type, PyObject* name, Ref& out) {
-    // The MRO walked by hand, as the generic look-up walks it; the tuple is
-    // owned, for it is replaced when __bases__ is assigned.
-    Ref mro = Ref::borrow(type->tp_mro);
-    if (!mro || !PyTuple_CheckExact(mro.ptr())) return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.ptr()); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro.ptr(), i);
+namespace {
+
+// The MRO walked by hand, as the generic look-up walks it.
+bool walk_mro(PyTypeObject* type, PyObject* name, Ref& out, compat::Seen& seen) {
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_CheckExact(mro)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
         if (!PyType_Check(base)) return false;  // a classic class in a 2.7 MRO
         PyTypeObject* t = reinterpret_cast<PyTypeObject*>(base);
         Ref dict = Ref::steal_or_null(compat::type_dict(t));
         if (!dict) return false;
         if (compat::mutable_type(t)) {
+            seen.add(dict.ptr());
             if (!peek_item(dict.ptr(), name, out)) return false;
         } else {
             // a builtin type's dictionary: its own names, fixed
@@ -116,36 +125,110 @@ bool peek_type_attr(PyTypeObject* type, PyObject* name, Ref& out) {
     return true;
 }
 
-namespace {
+}  // namespace
 
-// The instance's own entry for `name`: true with `out` owned (empty when
-// the instance has no such attribute or no dictionary); false when unknown.
-bool peek_instance_attr(Obj self, PyObject* name, Ref& out) {
-    Ref dict = Ref::steal_or_null(compat::instance_dict(self.ptr()));
-    if (!dict) {
-        out = Ref();
-        return true;
+bool peek_type_attr(PyTypeObject* type, PyObject* name, Ref& out) {
+    // Remembered until a dictionary of the MRO changes or the MRO is
+    // replaced (assigning __bases__); for the live type at that address
+    // with that very MRO, whose types keep their dictionaries alive.
+    struct Known {
+        PyTypeObject* type = nullptr;
+        PyObject* mro = nullptr;
+        PyObject* name = nullptr;
+        compat::Seen seen;
+        PyObject* value = nullptr;  // held by a dictionary of the MRO while seen is current
+        bool known = false;
+    };
+    static Known cache[128];
+    Known& k = cache[((reinterpret_cast<uintptr_t>(type) >> 4) ^ (reinterpret_cast<uintptr_t>(name) >> 3)) % 128];
+    if (k.type == type && k.mro == type->tp_mro && k.name == name && k.seen.current()) {
+        out = Ref::borrow(k.value);
+        return k.known;
     }
-    return peek_item(dict.ptr(), name, out);
+    compat::Seen seen;
+    seen.begin();
+    const bool known = walk_mro(type, name, out, seen);
+    k.type = type;
+    k.mro = type->tp_mro;
+    k.name = name;
+    k.seen = seen;
+    k.value = known ? out.ptr() : nullptr;
+    k.known = known;
+    return known;
 }
 
-}  // namespace
+PlainAttrs::PlainAttrs(Obj self) : self_(self) {
+    if (!compat::generic_getattr(Py_TYPE(self.ptr()))) return;
+    dict_ = Ref::steal_or_null(compat::instance_dict(self.ptr()));
+    ok_ = !dict_ || compat::str_keys_only(dict_.ptr());
+}
+
+Ref PlainAttrs::get(PyObject* name) const {
+    Ref descr;
+    if (!ok_ || !dict_ || !peek_type_attr(Py_TYPE(self_.ptr()), name, descr) || descr) return Ref();
+    PyObject* v = compat::dict_get(dict_.ptr(), name);
+    if (!v) PyErr_Clear();
+    return Ref::borrow(v);
+}
+
+bool PlainAttrs::lacks(PyObject* name) const {
+    if (!ok_) return false;
+    if (!dict_) return true;
+    PyObject* v = compat::dict_get(dict_.ptr(), name);
+    if (!v && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return !v;
+}
+
+Ref plain_attr(Obj self, PyObject* name) { return PlainAttrs(self).get(name); }
+
+bool AttrCache::read(Obj self, PyObject* const* names, int n, Ref* out) {
+    PyTypeObject* type = Py_TYPE(self.ptr());
+    if (!compat::generic_getattr(type) || n > 4) return false;
+    Ref dict = Ref::steal_or_null(compat::instance_dict(self.ptr()));
+    if (!dict) return false;
+    // The instance dictionary is not held (that would keep the object's
+    // data alive): it is the one last read when it is the object's now.
+    if (type == type_ && type->tp_mro == mro_ && dict.ptr() == dict_ && stamp_.current(dict.ptr()) &&
+        seen_.current()) {
+        for (int i = 0; i < n; ++i) out[i] = Ref::borrow(values_[i]);
+        return true;
+    }
+    compat::Seen seen;
+    seen.begin();
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return false;
+        PyTypeObject* t = reinterpret_cast<PyTypeObject*>(base);
+        if (!compat::mutable_type(t)) continue;
+        Ref d = Ref::steal_or_null(compat::type_dict(t));
+        if (!d) return false;
+        seen.add(d.ptr());
+    }
+    compat::Stamp stamp;
+    stamp.take(dict.ptr());
+    const PlainAttrs attrs(self);
+    for (int i = 0; i < n; ++i) {
+        out[i] = attrs.get(names[i]);
+        if (!out[i]) return false;
+    }
+    type_ = type;
+    mro_ = type->tp_mro;
+    dict_ = dict.ptr();
+    stamp_ = stamp;
+    seen_ = seen;
+    for (int i = 0; i < n; ++i) values_[i] = out[i].ptr();
+    return true;
+}
 
 bool own_method(Obj self, PyObject* name, Body body) {
     PyTypeObject* type = Py_TYPE(self.ptr());
-    if (!compat::generic_getattr(type)) return false;
-    Ref descr, shadow;
-    if (!peek_type_attr(type, name, descr) || !descr || !is_native(descr.ptr(), body)) return false;
-    return peek_instance_attr(self, name, shadow) && !shadow;
-}
-
-Ref plain_attr(Obj self, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(self.ptr());
-    if (!compat::generic_getattr(type)) return Ref();
-    Ref descr, value;
-    if (!peek_type_attr(type, name, descr) || descr) return Ref();
-    if (!peek_instance_attr(self, name, value)) return Ref();
-    return value;
+    Ref descr;
+    return compat::generic_getattr(type) && peek_type_attr(type, name, descr) && descr &&
+           is_native(descr.ptr(), body) && PlainAttrs(self).lacks(name);
 }
 
 // Libraries' own objects -------------------------------------------------------------

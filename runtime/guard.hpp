@@ -100,9 +100,22 @@ bool own_method(Obj self, PyObject* name) {
 }
 
 // self.<name> when the generic look-up finds it in the instance dictionary
-// with no descriptor of that name on the type: owned, or empty when reading
-// it could run code or is not that simple.
+// with nothing of that name on the type: owned, or empty when reading it
+// could run code or is not that simple.
 Ref plain_attr(Obj self, PyObject* name);
+
+// The same for several attributes of one object, its dictionary read once.
+class PlainAttrs {
+    Obj self_;
+    Ref dict_;
+    bool ok_ = false;
+
+  public:
+    explicit PlainAttrs(Obj self);
+    Ref get(PyObject* name) const;
+    // The instance has no attribute of its own of that name.
+    bool lacks(PyObject* name) const;
+};
 
 // Libraries' own objects -------------------------------------------------------------
 
@@ -119,9 +132,44 @@ class Package {
     bool defines(PyObject* o, const char* name) const;
 };
 
+// The plain attributes `names` of an object, remembered with what they were
+// read from (the instance dictionary and the dictionaries of its class's
+// MRO) until one of those changes: what the interpreter's attribute caches
+// do for the same reads.
+class AttrCache {
+    PyTypeObject* type_ = nullptr;
+    PyObject* mro_ = nullptr;
+    PyObject* dict_ = nullptr;  // not held
+    compat::Stamp stamp_;       // of dict_
+    compat::Seen seen_;         // the class's dictionaries
+    PyObject* values_[4] = {};  // held by dict_ while it is unchanged
+
+  public:
+    // self.<names[i]> into out[i], all plain attributes (n <= 4); false
+    // when one is not.
+    bool read(Obj self, PyObject* const* names, int n, Ref* out);
+};
+
 // The builtin function `function` of the C module `module`.
 inline bool c_function(Obj o, const char* module, const char* function) {
     return o && compat::is_c_function(o.ptr(), module, function);
 }
+
+// The same, remembered: a builtin function never changes.
+class CFunction {
+    const char* module_;
+    const char* function_;
+    Kept known_;
+
+  public:
+    CFunction(const char* module, const char* function) : module_(module), function_(function) {}
+    bool is(Obj o) {
+        if (!o) return false;
+        if (o.ptr() == known_.ptr()) return true;
+        if (!compat::is_c_function(o.ptr(), module_, function_)) return false;
+        known_ = o;
+        return true;
+    }
+};
 
 }  // namespace rt

@@ -87,26 +87,35 @@ bool genuine_ufunc(PyObject* o, const char* name) {
 }
 
 bool Path::genuine(const Env& g) {
-    Ref m = g.peek(root_);
-    const char* name = attrs_[0];
-    for (int i = 0; i < 2 && attrs_[i]; ++i) {
-        // a module's attribute is its dictionary's entry (a missing one would
-        // ask the module's __getattr__)
-        if (!m || !PyModule_CheckExact(m.ptr())) return false;
-        if (!strs_[i]) strs_[i] = intern(attrs_[i]);
-        Ref next;
-        if (!peek_item(PyModule_GetDict(m.ptr()), strs_[i], next)) return false;
-        m = next;
-        name = attrs_[i];
+    Ref root = g.peek(root_);
+    if (!root) return false;
+    if (root.ptr() != root_seen_.ptr() || !seen_.current()) {
+        compat::Seen seen;
+        seen.begin();
+        Ref m = root;
+        for (int i = 0; i < 2 && attrs_[i]; ++i) {
+            // a module's attribute is its dictionary's entry (a missing one
+            // would ask the module's __getattr__)
+            if (!m || !PyModule_CheckExact(m.ptr())) return false;
+            if (!strs_[i]) strs_[i] = intern(attrs_[i]);
+            PyObject* d = PyModule_GetDict(m.ptr());
+            seen.add(d);
+            Ref next;
+            if (!peek_item(d, strs_[i], next)) return false;
+            m = next;
+        }
+        if (!m) return false;
+        root_seen_ = root;
+        found_ = m;
+        seen_ = seen;
+        c_genuine_ = false;
     }
-    if (!m) return false;
+    const char* name = attrs_[1] ? attrs_[1] : attrs_[0];
     if (impl_ == Impl::c) {
-        if (m.ptr() == known_.ptr()) return true;
-        if (!genuine_c_function(m.ptr(), name)) return false;
-        known_ = m;
-        return true;
+        if (!c_genuine_) c_genuine_ = genuine_c_function(found_.ptr(), name);
+        return c_genuine_;
     }
-    return genuine_function(m.ptr(), name, alt_);
+    return genuine_function(found_.ptr(), name, alt_);
 }
 
 bool exact_number(PyObject* o, double& out) {

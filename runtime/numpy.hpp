@@ -5,6 +5,9 @@
 #include "guard.hpp"
 
 #include <cfenv>
+#if defined(__SSE2__)
+#include <xmmintrin.h>
+#endif
 
 namespace rt {
 namespace np {
@@ -41,7 +44,11 @@ class Path {
     const char* attrs_[2];
     const char* alt_;
     PyObject* strs_[2] = {nullptr, nullptr};
-    Kept known_;  // the last C function found genuine: it cannot change
+    // the last look-up: from the module `np` held, through dictionaries
+    // unchanged since, to the function found
+    Kept root_seen_, found_;
+    compat::Seen seen_;
+    bool c_genuine_ = false;  // a C function found genuine: it cannot change
 };
 
 // Floating-point arithmetic of a kernel that raised no flag NumPy would act
@@ -50,6 +57,19 @@ class Path {
 // raised a flag leaves the work to the literal path. The flags the caller
 // had are kept.
 class QuietArithmetic {
+#if defined(__SSE2__)
+    // Doubles are SSE arithmetic here: its status register alone holds the
+    // flags, and reading it is far cheaper than the whole floating-point
+    // environment.
+    static constexpr unsigned kFlags = 0x3f;                  // IE DE ZE OE UE PE
+    static constexpr unsigned kActed = 0x01 | 0x04 | 0x08 | 0x10;  // invalid, divide by zero, overflow, underflow
+    unsigned saved_;
+
+  public:
+    QuietArithmetic() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ & ~kFlags); }
+    ~QuietArithmetic() { _mm_setcsr((_mm_getcsr() & ~kFlags) | (saved_ & kFlags)); }
+    bool quiet() const { return !(_mm_getcsr() & kActed); }
+#else
     std::fexcept_t saved_;
 
   public:
@@ -58,9 +78,10 @@ class QuietArithmetic {
         std::feclearexcept(FE_ALL_EXCEPT);
     }
     ~QuietArithmetic() { std::fesetexceptflag(&saved_, FE_ALL_EXCEPT); }
+    bool quiet() const { return !std::fetestexcept(FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID | FE_DIVBYZERO); }
+#endif
     QuietArithmetic(const QuietArithmetic&) = delete;
     QuietArithmetic& operator=(const QuietArithmetic&) = delete;
-    bool quiet() const { return !std::fetestexcept(FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID | FE_DIVBYZERO); }
 };
 
 // A new numpy.float64 scalar.

@@ -315,12 +315,18 @@ static Ref Swoopline_add_point(const Env& g, Obj self, Obj data_point) {
 namespace {
 
 // Python's len is the builtin one.
-bool genuine_len(const Env& g) { return rt::c_function(g.peek(G::len), rt::compat::kBuiltinsModule, "len"); }
+bool genuine_len(const Env& g) {
+    static rt::CFunction len(rt::compat::kBuiltinsModule, "len");
+    return len.is(g.peek(G::len));
+}
 
 }  // namespace
 
 static Ref Swoopline_evaluate_curve_segment(const Env& g, Obj self, Obj segNo, Obj t) {
-    Ref coeffs = rt::plain_attr(self, RT_ID("coeff_matrix"));
+    static rt::AttrCache cache;
+    PyObject* const names[1] = {RT_ID("coeff_matrix")};
+    Ref coeffs;
+    cache.read(self, names, 1, &coeffs);
     double tv;
     if (coeffs && PyList_CheckExact(coeffs.ptr()) && rt::compat::is_exact_int(segNo.ptr()) &&
         np::plain_number(t.ptr(), tv) && genuine_len(g) && G::np_dot.genuine(g)) {
