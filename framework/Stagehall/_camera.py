@@ -13,9 +13,66 @@ from ._models import draw_model, init_model
 CAMERA_KEYS = ("eye", "center", "up", "fovy", "aspect", "near", "far")
 
 
-def _unit(v):
-    n = np.linalg.norm(v)
-    return v / n if n > 0 else v
+def norm(v):
+    """Length of v, also where its square would overflow or underflow."""
+    v = np.asarray(v, dtype=float)
+    largest = float(np.max(np.abs(v))) if v.size else 0.0
+    if not 0.0 < largest < float("inf"):
+        return largest
+    v = v / largest
+    return largest * math.sqrt(np.dot(v, v))
+
+
+def unit(v):
+    """v scaled to unit length (the zero vector stays as it is)."""
+    v = np.asarray(v, dtype=float)
+    largest = float(np.max(np.abs(v))) if v.size else 0.0
+    if not 0.0 < largest < float("inf"):
+        return v
+    v = v / largest
+    return v / math.sqrt(np.dot(v, v))
+
+
+def camera_up(forward, up, fallback=None):
+    """The unit vector nearest ``up`` that is perpendicular to the unit
+    vector ``forward``. An ``up`` along the line of sight gives none of its
+    own: the part of ``fallback`` perpendicular to ``forward`` stands in,
+    else any perpendicular vector."""
+    up = np.asarray(up, dtype=float)
+    across = up - np.dot(up, forward) * forward
+    if norm(across) > 1e-9 * norm(up):
+        return unit(across)
+    if fallback is not None:
+        across = fallback - np.dot(fallback, forward) * forward
+        if norm(across) > 1e-9 * norm(fallback):
+            return unit(across)
+    return _perpendicular(forward)
+
+
+def check_cam_spec(cam_spec, who):
+    """Refuse a camera dictionary that is not one, lacks a key, or whose
+    "eye", "center" or "up" is not three finite numbers."""
+    if not isinstance(cam_spec, dict):
+        raise TypeError("%s: cam_spec must be a dict, not %s" % (who, type(cam_spec).__name__))
+    missing = [key for key in CAMERA_KEYS if key not in cam_spec]
+    if missing:
+        raise ValueError("%s: cam_spec lacks the key(s) %s; it needs %s"
+                         % (who, ", ".join(repr(k) for k in missing),
+                            ", ".join(repr(k) for k in CAMERA_KEYS)))
+    for key in ("eye", "center", "up"):
+        value = cam_spec[key]
+        try:
+            vector = np.array(value, dtype=float)
+        except (TypeError, ValueError):
+            vector = None
+        if vector is None:
+            raise TypeError("%s: cam_spec[%r] must be three numbers, got %r" % (who, key, value))
+        if vector.shape != (3,):
+            raise ValueError("%s: cam_spec[%r] must have three components, got %r"
+                             % (who, key, value))
+        if not np.all(np.isfinite(vector)):
+            raise ValueError("%s: cam_spec[%r] must be finite, got %r" % (who, key, value))
+
 
 
 def _rotate(v, axis, degrees):
@@ -29,7 +86,7 @@ def _perpendicular(v):
     """A unit vector perpendicular to the unit vector v."""
     axis = np.zeros(3)
     axis[int(np.argmin(np.abs(v)))] = 1.0
-    return _unit(axis - np.dot(axis, v) * v)
+    return unit(axis - np.dot(axis, v) * v)
 
 
 class View(object):
@@ -48,19 +105,7 @@ class View(object):
     WHEEL_STEP = 0.9
 
     def __init__(self, model, cam_spec):
-        if not isinstance(cam_spec, dict):
-            raise TypeError(
-                "View: cam_spec must be a dict, not %s" % type(cam_spec).__name__)
-        missing = [key for key in CAMERA_KEYS if key not in cam_spec]
-        if missing:
-            raise ValueError(
-                "View: cam_spec lacks the key(s) %s; it needs %s"
-                % (", ".join(repr(k) for k in missing),
-                   ", ".join(repr(k) for k in CAMERA_KEYS)))
-        for key in ("eye", "center", "up"):
-            if len(cam_spec[key]) != 3:
-                raise ValueError(
-                    "View: cam_spec[%r] must have three components" % key)
+        check_cam_spec(cam_spec, "View")
         self.model = model
         self.cam_spec = cam_spec
         self.aspect = float(cam_spec["aspect"])
@@ -110,7 +155,7 @@ class View(object):
 
         draw_model(self.model)
         forward, right, up = self._frame()
-        depth = 0.2 * np.linalg.norm(self.center - self.eye)
+        depth = 0.2 * norm(self.center - self.eye)
         half_h = depth * math.tan(math.radians(self.cam_spec["fovy"]) / 2.0)
         half_w = half_h * self.aspect
         corners = [self.eye + depth * forward + sx * half_w * right + sy * half_h * up
@@ -137,39 +182,40 @@ class View(object):
         An up vector along the line of sight gives no frame of its own; any
         perpendicular one stands in for it.
         """
-        forward = _unit(self.center - self.eye)
+        forward = unit(self.center - self.eye)
         if not np.any(forward):
             forward = np.array([0.0, 0.0, -1.0])
-        up = self.up - np.dot(self.up, forward) * forward
-        if np.linalg.norm(up) <= 1e-9 * max(np.linalg.norm(self.up), 1e-300):
-            up = _perpendicular(forward)
-        up = _unit(up)
+        up = camera_up(forward, self.up)
         return forward, np.cross(forward, up), up
 
     def orbit(self, dx, dy):
         """Turn the eye around the centre by a drag of (dx, dy) pixels: across
         about the camera's up vector, up and down about its right vector."""
         forward, right, up = self._frame()
-        distance = np.linalg.norm(self.eye - self.center)
+        distance = norm(self.eye - self.center)
         yaw = -dx * self.ORBIT_DEGREES_PER_PIXEL
         forward, right = _rotate(forward, up, yaw), _rotate(right, up, yaw)
         pitch = -dy * self.ORBIT_DEGREES_PER_PIXEL
         forward, up = _rotate(forward, right, pitch), _rotate(up, right, pitch)
         # Rounding is not left to accumulate over many drags.
-        forward = _unit(forward)
-        self.up = _unit(up - np.dot(up, forward) * forward)
+        forward = unit(forward)
+        self.up = unit(up - np.dot(up, forward) * forward)
         self.eye = self.center - distance * forward
 
     def zoom(self, factor):
         """Scale the eye's distance from the centre by factor."""
         offset = (self.eye - self.center) * factor
-        if np.linalg.norm(offset) > 1e-6:
+        distance = norm(offset)
+        # Not nearer than a millionth of the first distance, whatever the
+        # scale of the scene, and never onto the centre.
+        start = norm(np.subtract(self.cam_spec["eye"], self.cam_spec["center"], dtype=float))
+        if max(1e-6 * start, 1e-12 * norm(self.center), 1e-300) < distance < float("inf"):
             self.eye = self.center + offset
 
     def pan(self, dx, dy):
         """Slide eye and centre so that the scene follows a drag of (dx, dy) pixels."""
         _, right, up = self._frame()
-        distance = np.linalg.norm(self.eye - self.center)
+        distance = norm(self.eye - self.center)
         per_pixel = (2.0 * distance * math.tan(math.radians(self.cam_spec["fovy"]) / 2.0)
                      / max(self.height, 1))
         shift = (-dx * right + dy * up) * per_pixel
