@@ -66,7 +66,7 @@ from ._camera import CAMERA_KEYS, View
 from ._glut import add_timer, glut_init, leave_main_loop, main_loop, shutdown
 from ._windows import Framepane, panes, request_redisplay
 from ._snapshot import in_snapshot_mode, snapshot_mode
-from . import _glut
+from . import _glut, _windows
 
 __all__ = ["Model", "View", "Framepane", "CAMERA_KEYS", "draw_model", "init_model",
            "invalidate", "request_redisplay", "leave_main_loop", "panes",
@@ -80,3 +80,4 @@ for _name in __all__:
 del _name
 
 _glut._take_over_glut()
+_windows._take_over_destroy()

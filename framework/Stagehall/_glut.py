@@ -7,6 +7,8 @@ from __future__ import absolute_import, division
 import atexit
 import ctypes
 import ctypes.util
+import numbers
+import os
 import sys
 import time
 import traceback
@@ -102,20 +104,113 @@ def _watch_glut():
         atexit.register(_shutdown_at_exit)
 
 
+NO_DISPLAY = (
+    "no window can be opened: %s. To get pictures without a display, run "
+    "`geomviews-snapshot MODULE [OUTDIR]` (it starts a private X server and writes "
+    "one PNG file per window), or run the program under `xvfb-run`.")
+
+
+def _argv(args):
+    """glutInit's arguments as a list of strings: (), (count, values),
+    (values,) or the values themselves."""
+    if not args:
+        return []
+    if isinstance(args[0], numbers.Integral):
+        args = args[1:]
+    elif len(args) == 1 and not isinstance(args[0], (bytes, str, type(u""))):
+        args = args[0]
+    return [a.decode("utf-8", "replace") if isinstance(a, bytes) else str(a) for a in args]
+
+
+def _program_name():
+    """What GLUT calls the program in its messages: the script's own name."""
+    script = sys.argv[0] if sys.argv else ""
+    if script in ("", "-c", "-m"):
+        script = sys.executable or "python"
+    return os.path.basename(script)
+
+
+def _library(name):
+    path = ctypes.util.find_library(name)
+    try:
+        return ctypes.CDLL(path) if path else None
+    except OSError:
+        return None
+
+
+def display_problem(display=None):
+    """Why GLUT could not open the X display (``display``, else the one
+    DISPLAY names), or None when it can. freeglut ends the process instead
+    of failing; this asks Xlib first."""
+    name = display or os.environ.get("DISPLAY")
+    if not name:
+        return "DISPLAY is not set"
+    x11 = _library("X11")
+    if x11 is None:
+        return None  # GLUT will tell
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    connection = x11.XOpenDisplay(name.encode("utf-8"))
+    if not connection:
+        return "the X display %r cannot be opened" % name
+    try:
+        gl = _library("GL")
+        if gl is not None and hasattr(gl, "glXQueryExtension"):
+            gl.glXQueryExtension.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p]
+            if not gl.glXQueryExtension(connection, None, None):
+                return "the X display %r has no OpenGL (GLX) extension" % name
+    finally:
+        x11.XCloseDisplay(connection)
+    return None
+
+
 def glut_init(*args):
     """``glutInit()`` that may be called any number of times.
 
     freeglut ends the process on a second initialisation; here later calls
-    return at once while GLUT is up.
+    return at once while GLUT is up. Where freeglut would end the process
+    because no X display can be opened, raises RuntimeError. Without
+    arguments GLUT knows the program by the name of its script.
     """
     from OpenGL.GLUT import special
 
     if _glut_up():
         return list(args)
+    argv = _argv(args)
+    display = None
+    if "-display" in argv[1:-1]:
+        display = argv[argv.index("-display", 1) + 1]
+    problem = display_problem(display)
+    if problem:
+        raise RuntimeError(NO_DISPLAY % problem)
     special.INITIALIZED = False  # PyOpenGL would skip the call after a shutdown
-    result = (_pyopengl_glut_init or special.glutInit)(*args)
+    result = (_pyopengl_glut_init or special.glutInit)(*(args or (_program_name(),)))
     _watch_glut()
     return result
+
+
+def _raise_alone(exc):
+    """Raise exc without the exception being handled as its context."""
+    exc.__cause__ = None
+    exc.__suppress_context__ = True
+    raise exc
+
+
+if sys.version_info[0] >= 3:
+    def _reraise(exc_info):
+        raise exc_info[1].with_traceback(exc_info[2])
+else:
+    exec("def _reraise(exc_info):\n    raise exc_info[0], exc_info[1], exc_info[2]\n")
+
+
+def _stop_loop_with(exc_info):
+    """End the main loop with a KeyboardInterrupt or SystemExit caught in a
+    GLUT callback (sys.exc_info()); the loop raises it once it has closed
+    the windows."""
+    if _state.pending is None:
+        _state.pending = exc_info
+    leave_main_loop()
 
 
 class _Timer(object):
@@ -199,6 +294,11 @@ def main_loop():
     for the next viewer. Raises RuntimeError, where freeglut would end the
     process, when GLUT is not initialised, no window is open or the loop is
     already running.
+
+    A KeyboardInterrupt or SystemExit raised in a callback (a drawing, a key
+    handler) ends the loop like any other way out, and is then raised here,
+    as it would be by any Python function (Ctrl-C, ``sys.exit(n)``). One
+    raised while no loop ran comes out of the next one at its start.
     """
     from OpenGL.GLUT import glutGetWindow, glutMainLoopEvent
 
@@ -207,17 +307,28 @@ def main_loop():
     if not _glut_up():
         raise RuntimeError("glutMainLoop: GLUT is not initialised; call glutInit() first")
     _watch_glut()
+    pending, _state.pending = _state.pending, None
+    if pending is not None:
+        _reraise(pending)
+    snapshot = _state.snapshot
     if not _state.panes:
+        if snapshot is not None:
+            raise RuntimeError("glutMainLoop: snapshot mode captures the framework's windows "
+                               "(Framepane), and none is open")
         if glutGetWindow():
             return _run_foreign_loop()
         raise RuntimeError("glutMainLoop: no window is open")
     _state.loop_running, _state.leave = True, False
-    if _state.snapshot is not None:
-        add_timer(_state.snapshot.timeout * 1000, _state.snapshot.expire)
+    if snapshot is not None:
+        add_timer(snapshot.timeout * 1000, snapshot.expire)
     try:
         while _state.panes and not _state.leave:
             glutMainLoopEvent()
             del _state.retired[:]
+            if snapshot is not None:
+                # Drawn here rather than when GLUT asks: GLUT does not ask for
+                # a window that is covered or off the screen.
+                snapshot.draw_pending()
             _run_timers()
             if _state.panes and not _state.leave:
                 _idle_wait()
@@ -229,6 +340,9 @@ def main_loop():
         if _glut_up():
             glutMainLoopEvent()  # completes the destruction of the windows
         del _state.retired[:]
+        pending, _state.pending = _state.pending, None
+    if pending is not None:
+        _reraise(pending)
 
 
 def _run_foreign_loop():
@@ -259,6 +373,8 @@ def _forget_windows():
     del _state.panes[:]
     del _state.closing[:]
     del _state.retired[:]
+    del _state.deferred[:]
+    _state.destroyed.clear()  # a new GLUT numbers its windows afresh
     _cancel_timers()
 
 

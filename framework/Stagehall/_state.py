@@ -19,3 +19,14 @@ foreign_loop = False    # freeglut's own glutMainLoop (windows not ours)
 leave = False
 work = False            # a redisplay was posted since the last loop pass
 timers = []
+
+# Closing a window in the middle of a drawing would pull it from under the
+# swap that ends the drawing: such closes wait until the drawing is over.
+drawing = 0             # depth of the frames being drawn
+deferred = []           # panes and window ids to close once drawing is back to 0
+destroyed = set()       # window ids handed to GLUT's destroy: never twice
+
+# A KeyboardInterrupt or SystemExit raised in a GLUT callback, as
+# sys.exc_info(): ctypes would print and drop it, so the main loop ends and
+# raises it instead.
+pending = None
