@@ -379,7 +379,7 @@ def main(argv=None):
         Figure("Swoopline.draw_scene(False) six points", "s_nat.draw_scene(False)",
                "s_py.draw_scene(False)", "s_c.draw_scene()", target=("nat/C", 1.3), lit=False),
         Figure("Arborlot.draw_scene(), no plants", "g_nat.draw_scene()", "g_py.draw_scene()",
-               "g_c.draw_scene()", lit=False),
+               "g_c.draw_scene()", target=("nat/C", 1.3), lit=False),
     ], env, args, "glFinish()", results, single=True)
 
     run("GL names replaced by a Python function that does nothing", "substituted", [
