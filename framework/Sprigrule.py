@@ -207,8 +207,8 @@ def _segment_length(growth_factor, depth):
         length = BASE_LENGTH * growth_factor ** depth
     except OverflowError:
         length = float("inf")
-    if not 0.0 < length < float("inf"):
-        raise ValueError("Sprigrule: 'growth_factor' %r to the power 'depth' %d is out of the "
+    if length == float("inf"):
+        raise ValueError("Sprigrule: 'growth_factor' %r to the power 'depth' %d is beyond the "
                          "range of floats" % (growth_factor, depth))
     return length
 
