@@ -168,8 +168,8 @@ class Garden(object):
 
         self.terrain = terrain
         self._draw = lib().bl_garden_draw
-        self.axes = Sketchkit.axes_array()
-        (self.board,) = Sketchkit.board_slices(8, 8, ((0.8, 0.8, 0.8), (0.2, 0.2, 0.2)))
+        self.axes = Sketchkit._axes_array()
+        (self.board,) = Sketchkit._board_slices(8, 8, ((0.8, 0.8, 0.8), (0.2, 0.2, 0.2)))
         self._arrays = (self.axes.ctypes.data, len(self.axes),
                         self.board.ctypes.data, len(self.board))
 

@@ -134,7 +134,7 @@ def _cylinder(base, top, height, slices):
     return _strip(points)
 
 
-def _axes_array():
+def _build_axes():
     """The axes as interleaved colour, normal, vertex rows (GL_C4F_N3F_V3F)."""
     rows = []
 
@@ -154,10 +154,10 @@ def _axes_array():
 _axes = []
 
 
-def axes_array():
+def _axes_array():
     """The interleaved array the axes are drawn from (made on first use)."""
     if not _axes:
-        _axes.append(_axes_array())
+        _axes.append(_build_axes())
     return _axes[0]
 
 
@@ -170,7 +170,7 @@ def draw3DCoordinateAxesQuadrics(quadric=None):
     """
     if quadric is not None and quadric is not _own_quadric and not _is_framework_quadric(quadric):
         return _axes_through_glu(quadric)
-    axes = axes_array()
+    axes = _axes_array()
     glPushAttrib(GL_ALL_ATTRIB_BITS)
     glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT)
     try:
@@ -234,7 +234,7 @@ def _board_slice(columns, first, last, rows, colors):
     return data.reshape(-1, 6)
 
 
-def board_slices(columns, rows, colors):
+def _board_slices(columns, rows, colors):
     """The arrays a board is drawn from."""
     key = (columns, rows, colors)
     board = _boards.get(key)
@@ -254,7 +254,7 @@ def drawCheckerBoard(scale=(8, 8), check_colors=((0.8, 0.8, 0.8), (0.2, 0.2, 0.2
     """Draw scale[0] x scale[1] unit checks in the z = 0 plane, centred on the origin."""
     columns, rows = int(scale[0]), int(scale[1])
     colors = (_color(check_colors, 0), _color(check_colors, 1))
-    board = board_slices(columns, rows, colors)
+    board = _board_slices(columns, rows, colors)
     glPushAttrib(GL_ALL_ATTRIB_BITS)
     glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT)
     try:

@@ -12,7 +12,9 @@ Three roles meet here:
   to a model's data shows without further ado. Changes it cannot see, such as
   values written into an existing array, need ``invalidate(model)`` (or
   ``model.invalidate()``). A model whose drawing changes every frame sets
-  ``use_display_list = False`` and is drawn directly each time.
+  ``use_display_list = False`` and is drawn directly each time. What the
+  framework keeps of a model (its record, display lists, quadric) goes when
+  the model goes.
 
 * A *view* is what a ``Framepane`` shows. The window relies on two methods:
 
@@ -36,7 +38,10 @@ Three roles meet here:
   at another.
 
 * A ``Framepane`` is a GLUT window on a view. The framework keeps every window
-  alive (``panes()``); the caller may drop the object.
+  alive (``panes()``); the caller may drop the object. ``save_png(path)``
+  writes a frame of it to a PNG file. A window closed while a frame is being
+  drawn (``close()`` or ``glutDestroyWindow``, PyOpenGL's included) closes
+  once that frame is done; closing it again does nothing.
 
 GLUT is initialised once per process and stays up: freeglut's own main loop
 shuts it down when it returns, and the GL stack does not survive a second
@@ -45,18 +50,24 @@ and the ones ``Sketchkit`` exports) are the framework's ``glut_init()`` and
 ``main_loop()``: the loop returns when ``leave_main_loop()`` is called or the
 last window closes, closes the windows still open, and the next viewer in the
 same process starts afresh. ``shutdown()`` (also run at exit) ends GLUT.
+A KeyboardInterrupt or SystemExit raised in a callback ends the loop, which
+raises it to its caller. Without an X display, ``glut_init()`` raises
+RuntimeError where freeglut would end the process.
 
 Snapshot mode (``snapshot_mode()``), for running without a person watching:
 every window renders a few frames, its pixels are captured, and the main loop
-is left so that the caller's ``glutMainLoop()`` returns.
+is left so that the caller's ``glutMainLoop()`` returns. The command
+``geomviews-snapshot`` (``python -m Stagehall``) runs a module's ``main()``
+that way and writes the pictures.
 
 Runs on Python 2.7 and 3. OpenGL is imported only where it is used, so that
 models can be built and tested without a display.
 
 One file per job: ``_models`` (models, their records and display lists),
 ``_camera`` (``View``), ``_glut`` (GLUT start-up, main loop, timers),
-``_windows`` (``Framepane``), ``_snapshot`` (snapshot mode); ``_state`` holds
-what they share. The public names are this package's.
+``_windows`` (``Framepane``), ``_snapshot`` (snapshot mode, PNG files);
+``_state`` holds what they share; ``_command`` and ``_xvfb`` make the
+snapshot command. The public names are this package's.
 """
 
 from __future__ import absolute_import
