@@ -25,7 +25,7 @@ from Drifteye import Drifteye
 from Sprigrule import MAX_SYMBOLS, Sprigrule, rewrite
 from Swoopline import Swoopline
 
-from conftest import PY2, REPO, run_process, subprocess_env
+from conftest import PY2, SANITIZED, run_process, subprocess_env
 from gl_context import Boom, Recorder, assert_balanced, project, read_png
 
 CAM = {"eye": [0, 0, 4], "center": [0, 0, 0], "up": [0, 1, 0], "fovy": 30, "aspect": 1.0,
@@ -197,7 +197,7 @@ def test_models_made_per_frame_leave_nothing_behind(x_display, kind):
     assert status == 0, err
     lists, growth, gone, kept, records = map(int, out.split())
     assert lists <= 130 and kept <= 130 and records <= 130, out   # at most the last few
-    assert growth < 2 << 20, out
+    assert SANITIZED or growth < 2 << 20, out   # sanitizer allocators hold on to memory
     if kind != "model":
         assert gone >= 3000 - 130
 

@@ -92,9 +92,12 @@ def _perpendicular(v):
 class View(object):
     """A model seen through a camera described by a cam_spec dictionary.
 
-    Mouse: left drag orbits around the centre, right drag or the wheel zooms,
-    middle drag pans. Keys: r resets the camera, q or Escape leaves the main
-    loop. The aspect ratio follows the window's shape.
+    Mouse: left drag orbits around the centre, turning the scene as if its
+    near side were held; middle drag pans, the scene following the mouse;
+    right drag down or the wheel turned down moves away, up moves nearer.
+    Keys: r resets the camera, q or Escape leaves the main loop. The aspect
+    ratio follows the window's shape. cam_spec's "eye", "center" and "up"
+    must be three finite numbers each.
     """
 
     # Shown as a model, a view draws its camera, which moves with the mouse.
