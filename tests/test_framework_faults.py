@@ -8,8 +8,6 @@ The real-window cases run in child processes under the suite's Xvfb."""
 
 from __future__ import division
 
-import copy
-import math
 import os
 import random
 import sys
