@@ -55,7 +55,8 @@ def load():
     lib.bl_spline_coefficients.argtypes = [_c_double_p, ctypes.c_int, _c_double_p]
     lib.bl_spline_coefficients.restype = None
     lib.bl_spline_draw.argtypes = [_c_double_p, ctypes.c_int, ctypes.c_int]
-    lib.bl_garden_draw.argtypes = [_c_double_p, ctypes.c_int, ctypes.c_int]
+    lib.bl_garden_draw.argtypes = [_c_double_p, ctypes.c_int, ctypes.c_int, ctypes.c_void_p,
+                                   ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
     for f in (lib.bl_patch_draw, lib.bl_spirelet, lib.bl_spline_draw, lib.bl_garden_draw):
         f.restype = ctypes.c_uint
     lib.bl_set_error_checking(1 if _errors._error_checker else 0)
@@ -159,12 +160,19 @@ class Spirelet(object):
 
 class Garden(object):
     """Arborlot.draw_scene() in C for a garden without plants: axes,
-    checkerboard and the terrain ``Patch``."""
+    checkerboard and the terrain ``Patch``, the first two from the arrays
+    the framework draws them from."""
 
     def __init__(self, terrain):
+        import Sketchkit
+
         self.terrain = terrain
         self._draw = lib().bl_garden_draw
+        self.axes = Sketchkit._axes_array()
+        (self.board,) = Sketchkit._board_slices(8, 8, ((0.8, 0.8, 0.8), (0.2, 0.2, 0.2)))
+        self._arrays = (self.axes.ctypes.data, len(self.axes),
+                        self.board.ctypes.data, len(self.board))
 
     def draw_scene(self):
         t = self.terrain
-        _raise_for(self._draw(t._mat, t._m, t._n))
+        _raise_for(self._draw(t._mat, t._m, t._n, *self._arrays))

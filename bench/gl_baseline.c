@@ -285,72 +285,41 @@ API GLenum bl_spline_draw(const double coeff[][3][4], int segments, int samples)
 /* ------------------------------------------------------------------------
  * Garden */
 
-static GLUquadric *quadric(void) {
-    static GLUquadric *q;
-    if (!q) q = gluNewQuadric();
-    return q;
-}
-
-/* Unit axes x (red), y (green), z (blue) as arrows, as the framework draws them. */
-static GLenum axes(GLUquadric *q) {
-    static const struct {
-        GLfloat color[3], angle, axis[3];
-    } arrows[3] = {
-        {{1.0f, 0.0f, 0.0f}, 90.0f, {0.0f, 1.0f, 0.0f}},
-        {{0.0f, 1.0f, 0.0f}, -90.0f, {1.0f, 0.0f, 0.0f}},
-        {{0.0f, 0.0f, 1.0f}, 0.0f, {0.0f, 0.0f, 1.0f}},
-    };
+/* The framework's axes and checkerboard, drawn as the framework draws them:
+ * from interleaved arrays made once (the bench hands over the framework's
+ * own), a few calls each. */
+static GLenum axes(const GLfloat *array, GLsizei count) {
     CHECK(glPushAttrib(GL_ALL_ATTRIB_BITS));
-    CHECK(glPushMatrix());
-    CHECK(glColor3f(0.9f, 0.9f, 0.9f));
-    gluSphere(q, 0.06, 12, 12);
-    for (int i = 0; i < 3; ++i) {
-        CHECK(glPushMatrix());
-        CHECK(glColor3f(arrows[i].color[0], arrows[i].color[1], arrows[i].color[2]));
-        CHECK(glRotatef(arrows[i].angle, arrows[i].axis[0], arrows[i].axis[1], arrows[i].axis[2]));
-        gluCylinder(q, 0.03, 0.03, 0.8, 12, 1);
-        CHECK(glTranslatef(0.0f, 0.0f, 0.8f));
-        gluCylinder(q, 0.07, 0.0, 0.2, 12, 1);
-        CHECK(glPopMatrix());
-    }
-    CHECK(glPopMatrix());
+    CHECK(glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT));
+    CHECK(glInterleavedArrays(GL_C4F_N3F_V3F, 0, array));
+    CHECK(glDrawArrays(GL_TRIANGLES, 0, count));
+    CHECK(glPopClientAttrib());
     CHECK(glPopAttrib());
     return 0;
 }
 
-/* columns x rows unit checks in the plane z = 0, centred on the origin. */
-static GLenum checkerboard(int columns, int rows, const GLfloat colors[2][3]) {
-    const double x0 = -columns / 2.0, y0 = -rows / 2.0;
+static GLenum checkerboard(const GLfloat *array, GLsizei count) {
     CHECK(glPushAttrib(GL_ALL_ATTRIB_BITS));
-    glBegin(GL_QUADS);
-    glNormal3f(0.0f, 0.0f, 1.0f);
-    for (int i = 0; i < columns; ++i)
-        for (int j = 0; j < rows; ++j) {
-            const GLfloat *c = colors[(i + j) % 2];
-            const GLfloat x = (GLfloat)(x0 + i), y = (GLfloat)(y0 + j);
-            glColor3f(c[0], c[1], c[2]);
-            glVertex3f(x, y, 0.0f);
-            glVertex3f(x + 1.0f, y, 0.0f);
-            glVertex3f(x + 1.0f, y + 1.0f, 0.0f);
-            glVertex3f(x, y + 1.0f, 0.0f);
-        }
-    CHECK(glEnd());
+    CHECK(glPushClientAttrib(GL_CLIENT_VERTEX_ARRAY_BIT));
+    CHECK(glNormal3f(0.0f, 0.0f, 1.0f));
+    CHECK(glInterleavedArrays(GL_C3F_V3F, 0, array));
+    CHECK(glDrawArrays(GL_QUADS, 0, count));
+    CHECK(glPopClientAttrib());
     CHECK(glPopAttrib());
     return 0;
 }
 
-/* Arborlot.draw_scene() without plants: axes, checkerboard, the terrain patch. */
-API GLenum bl_garden_draw(const double terrain[3][4][4], int m, int n) {
-    static const GLfloat checks_colors[2][3] = {{0.8f, 0.8f, 0.8f}, {0.2f, 0.2f, 0.2f}};
-    GLUquadric *q = quadric();
-    if (!q) return GL_OUT_OF_MEMORY;
+/* Arborlot.draw_scene() without plants: axes, checkerboard, the terrain patch.
+ * axes and board: the framework's arrays (GL_C4F_N3F_V3F, GL_C3F_V3F). */
+API GLenum bl_garden_draw(const double terrain[3][4][4], int m, int n, const GLfloat *axes_array,
+                          int axes_count, const GLfloat *board, int board_count) {
     CHECK(glPushMatrix());
     CHECK(glScalef(0.25f, 0.25f, 0.25f));
-    TRY(axes(q));
+    TRY(axes(axes_array, axes_count));
     CHECK(glPopMatrix());
     CHECK(glPushMatrix());
     CHECK(glRotated(-90.0, 1.0, 0.0, 0.0));
-    TRY(checkerboard(8, 8, checks_colors));
+    TRY(checkerboard(board, board_count));
     CHECK(glPopMatrix());
     CHECK(glPushMatrix());
     TRY(bl_patch_draw(terrain, m, n));

@@ -31,8 +31,9 @@ from OpenGL.GL import (
     glVertex3f)
 from OpenGL.GLU import gluLookAt, gluPerspective
 import Stagehall
-from Stagehall import (CAMERA_KEYS, Model, add_timer, draw_model, init_model,
-                       leave_main_loop, panes, request_redisplay)
+from Stagehall import (Model, add_timer, draw_model, init_model, leave_main_loop, panes,
+                       request_redisplay)
+from Stagehall._camera import camera_up, check_cam_spec, norm as _norm, unit as _unit
 
 __all__ = ["Drifteye", "flight_path"]
 
@@ -62,7 +63,7 @@ def _trefoil(s):
 def _template_loop():
     """(point, tangent) pairs of the loop in the template's coordinates."""
     a, b = OUTER, INNER
-    radius = np.linalg.norm(TEMPLATE_EYE[[0, 2]])
+    radius = _norm(TEMPLATE_EYE[[0, 2]])
     # Where the trefoil crosses the eye's circle heading inwards.
     s0 = math.acos((radius ** 2 - a * a - b * b) / (2 * a * b)) / 3.0
     p0, _ = _trefoil(s0)
@@ -90,13 +91,9 @@ SPEED = 1.2            # model units per second
 TIMER_MS = 16
 MAX_STEP = 0.25        # seconds; a longer stall is not flown through in one jump
 SAMPLES_PER_SEGMENT = 64
+LOOK_AHEAD = 0.02      # model units: where the path's turn is read
 FRUSTUM_DEPTH = 0.5
 FRUSTUM_COLOR = (0.1, 0.85, 1.0)
-
-
-def _unit(v):
-    n = np.linalg.norm(v)
-    return v / n if n > 0 else v
 
 
 def flight_path(eye, center, up):
@@ -110,13 +107,13 @@ def flight_path(eye, center, up):
     ey = _unit(np.asarray(up, dtype=float))
     back = eye - center
     back = back - np.dot(back, ey) * ey
-    radius = np.linalg.norm(back)
+    radius = _norm(back)
     if radius > 1e-9:
-        ez, scale = back / radius, radius / np.linalg.norm(TEMPLATE_EYE[[0, 2]])
+        ez, scale = back / radius, radius / _norm(TEMPLATE_EYE[[0, 2]])
     else:
         # Eye straight above the centre: any horizontal direction will do.
         ez = _unit(np.cross(ey, [1.0, 0.0, 0.0]))
-        if np.linalg.norm(ez) < 0.5:
+        if _norm(ez) < 0.5:
             ez = _unit(np.cross(ey, [0.0, 0.0, 1.0]))
         scale = 1.0
     ex = np.cross(ey, ez)
@@ -128,21 +125,10 @@ def flight_path(eye, center, up):
     data = [(eye + place(point - TEMPLATE_EYE), place(tangent))
             for point, tangent in _template_loop()]
     heading = _unit(center - eye)
-    if np.linalg.norm(heading) > 0:
-        data[0] = (eye.copy(), heading * np.linalg.norm(data[0][1]))
+    if _norm(heading) > 0:
+        data[0] = (eye.copy(), heading * _norm(data[0][1]))
     data.append((data[0][0].copy(), data[0][1].copy()))
     return data
-
-
-def _check_cam_spec(cam_spec):
-    if not isinstance(cam_spec, dict):
-        raise TypeError("Drifteye: cam_spec must be a dict, not %s" % type(cam_spec).__name__)
-    missing = [key for key in CAMERA_KEYS if key not in cam_spec]
-    if missing:
-        raise ValueError("Drifteye: cam_spec lacks %s" % ", ".join(map(repr, missing)))
-    for key in ("eye", "center", "up"):
-        if np.shape(cam_spec[key]) != (3,):
-            raise ValueError("Drifteye: cam_spec[%r] must have three components" % key)
 
 
 def _snapshot_active():
@@ -169,7 +155,7 @@ class Drifteye(Model):
     def __init__(self, scene, cam_spec, curve, clock=getattr(time, "monotonic", time.time),
                  speed=SPEED):
         Model.__init__(self)
-        _check_cam_spec(cam_spec)
+        check_cam_spec(cam_spec, "Drifteye")
         if len(getattr(curve, "point_tangent_list", ())):
             raise ValueError("Drifteye: the curve must be empty; it gets the flight path")
         self.scene = scene
@@ -219,11 +205,25 @@ class Drifteye(Model):
         return seg, u - seg
 
     def pose(self, distance=None):
-        """(eye, center, up) of the camera, looking along the path's tangent."""
+        """(eye, center, up) of the camera, looking along the path's tangent.
+
+        up is cam_spec's, unless the camera looks straight along it (a start
+        straight above the centre): then the way the path turns next stands
+        in, the up vector the camera gets as it leaves that line.
+        """
+        if distance is None:
+            distance = self.distance
+        point, forward = self._point_heading(distance)
+        up = self.up
+        if _norm(up - np.dot(up, forward) * forward) <= 1e-9 * _norm(up):
+            ahead = self._point_heading(distance + LOOK_AHEAD)[1]
+            up = camera_up(forward, up, ahead * (1.0 if np.dot(up, forward) < 0 else -1.0))
+        return point, point + forward, up
+
+    def _point_heading(self, distance):
         seg, t = self.location(distance)
         point, tangent = self.curve.evaluate_curve_segment(seg, t)
-        point = np.asarray(point, dtype=float)
-        return point, point + _unit(np.asarray(tangent, dtype=float)), self.up
+        return np.asarray(point, dtype=float), _unit(np.asarray(tangent, dtype=float))
 
     # Time -----------------------------------------------------------------
 

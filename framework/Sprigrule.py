@@ -45,6 +45,8 @@ BASE_LENGTH = 0.5
 # The rewritten string grows geometrically; refuse what would not fit in memory.
 MAX_SYMBOLS = 2000000
 
+FLOAT32_MAX = float(np.finfo(np.float32).max)
+
 STEM_COLOR = (0.45, 0.29, 0.14)
 TIP_COLOR = (0.22, 0.68, 0.2)
 # Stem width by bracket depth; deeper branches are thinner.
@@ -73,11 +75,20 @@ def _parse_rule(rule):
     return pred, succ
 
 
+def _direction(v):
+    """v scaled to unit length, also where its squared length would
+    overflow or underflow; None for the zero vector."""
+    v = np.asarray(v, dtype=float)
+    largest = np.max(np.abs(v))
+    if not largest > 0.0:
+        return None
+    v = v / largest
+    return v / math.sqrt(np.dot(v, v))
+
+
 def rotation_matrix(angle_deg, axis):
     """3x3 matrix of a right-handed rotation by angle_deg about axis."""
-    axis = np.asarray(axis, dtype=float)
-    axis = axis / np.linalg.norm(axis)
-    x, y, z = axis
+    x, y, z = _direction(axis)
     a = math.radians(angle_deg)
     c, s, t = math.cos(a), math.sin(a), 1.0 - math.cos(a)
     return np.array([
@@ -103,21 +114,47 @@ def _parse_rotation(spec):
     if axis.shape != (3,) or not np.all(np.isfinite(axis)):
         raise ValueError("Sprigrule: init_angle_axis['axis'] must be three finite numbers, "
                          "got %r" % (spec["axis"],))
-    if not np.linalg.norm(axis) > 0.0:
+    if _direction(axis) is None:
         raise ValueError("Sprigrule: init_angle_axis['axis'] must not be the zero vector")
     return rotation_matrix(angle, axis)
 
 
 def rewrite(axiom, pred, succ, depth):
-    """axiom rewritten depth times, every pred replaced by succ in parallel."""
-    text = axiom
-    for _ in range(depth):
-        grown = len(text) + text.count(pred) * (len(succ) - 1)
-        if grown > MAX_SYMBOLS:
-            raise ValueError("Sprigrule: depth %d grows the string beyond %d symbols"
-                             % (depth, MAX_SYMBOLS))
-        text = text.replace(pred, succ)
-    return text
+    """axiom rewritten depth times, every pred replaced by succ in parallel.
+
+    The work is linear in the symbols of the result, whatever the depth:
+    the expansion of one pred is built once per generation while it grows
+    at least twofold, in closed form when succ holds a single pred, and not
+    at all once the string stops changing.
+    """
+    copies = axiom.count(pred)
+    if depth == 0 or copies == 0 or succ == pred:
+        return axiom
+    inner = succ.count(pred)
+    others = len(succ) - inner
+    # The length of one pred's expansion after each generation, up to depth
+    # or until it outgrows the limit.
+    size, generation = 1, 0
+    while generation < depth and size <= MAX_SYMBOLS:
+        if inner == 1:
+            size, generation = 1 + depth * others, depth
+        elif inner == 0:
+            size, generation = others, depth
+        else:
+            size, generation = others + inner * size, generation + 1
+    if len(axiom) - copies + copies * size > MAX_SYMBOLS:
+        raise ValueError("Sprigrule: depth %d grows the string beyond %d symbols"
+                         % (depth, MAX_SYMBOLS))
+    if inner == 0:
+        expansion = succ
+    elif inner == 1:
+        before, after = succ.split(pred)
+        expansion = before * depth + pred + after * depth
+    else:
+        expansion = pred
+        for _ in range(depth):
+            expansion = succ.replace(pred, expansion)
+    return axiom.replace(pred, expansion)
 
 
 def interpret(text, angle_deg, length):
@@ -165,6 +202,17 @@ def interpret(text, angle_deg, length):
             np.array(levels, dtype=int), np.array(tips, dtype=bool))
 
 
+def _segment_length(growth_factor, depth):
+    try:
+        length = BASE_LENGTH * growth_factor ** depth
+    except OverflowError:
+        length = float("inf")
+    if length == float("inf"):
+        raise ValueError("Sprigrule: 'growth_factor' %r to the power 'depth' %d is beyond the "
+                         "range of floats" % (growth_factor, depth))
+    return length
+
+
 class Sprigrule(object):
     """An L-system plant; the geometry is built once, at construction."""
 
@@ -193,12 +241,18 @@ class Sprigrule(object):
         self.params = params
 
         self.string = rewrite(params["init"], self.pred, self.succ, self.depth)
-        self.segment_length = BASE_LENGTH * self.growth_factor ** self.depth
-        starts, ends, self.levels, self.tips = interpret(
-            self.string, self.angle, self.segment_length)
-        # Row vectors, so p R^T is R applied to every point.
-        self.starts = starts.dot(self.rotation.T)
-        self.ends = ends.dot(self.rotation.T)
+        self.segment_length = _segment_length(self.growth_factor, self.depth)
+        with np.errstate(over="ignore", invalid="ignore"):  # refused below
+            starts, ends, self.levels, self.tips = interpret(
+                self.string, self.angle, self.segment_length)
+            # Row vectors, so p R^T is R applied to every point.
+            self.starts = starts.dot(self.rotation.T)
+            self.ends = ends.dot(self.rotation.T)
+        # Drawn in single precision.
+        if not (np.all(np.abs(self.starts) <= FLOAT32_MAX)
+                and np.all(np.abs(self.ends) <= FLOAT32_MAX)):
+            raise ValueError("Sprigrule: 'growth_factor' %r makes the plant too large to draw "
+                             "at depth %d" % (params["growth_factor"], self.depth))
         self._groups = self._build_groups()
 
     def _build_groups(self):

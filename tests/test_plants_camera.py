@@ -212,7 +212,7 @@ class PendingTimer(object):
 
 @pytest.mark.parametrize("snapshot_on", [False, True])
 def test_camera_as_view_and_model(cam, monkeypatch, snapshot_on):
-    monkeypatch.setattr(Stagehall, "_snapshot", object() if snapshot_on else None)
+    monkeypatch.setattr(Stagehall, "in_snapshot_mode", lambda: snapshot_on)
     rec = Recorder(monkeypatch, de_mod, CAM_GL)
     timers = []
     monkeypatch.setattr(de_mod, "add_timer", lambda ms, fn: timers.append(ms) or PendingTimer())
