@@ -173,8 +173,11 @@ bool FuncBase::genuine(Obj value) {
                                                       PyMethod_GET_SELF(errcheck.ptr()) == checker_.ptr() &&
                                                       parts.opengl.defines(PyMethod_GET_FUNCTION(errcheck.ptr()), "glCheckError")
                                                 : errcheck.is_none());
-        if (same && (kind_ == Kind::plain || kind_ == Kind::vertex || !checker_.ptr() ||
-                     own_checker_method(checker_, kind_ == Kind::begin ? "onBegin" : "onEnd")))
+        Ref wrapper, base;
+        const bool lazy = kind_ == Kind::begin || kind_ == Kind::end;
+        if (same && (!lazy || (peek_own(value, RT_ID("wrapperFunction"), wrapper) && wrapper.ptr() == wrapper_.ptr() &&
+                               peek_own(value, RT_ID("baseFunction"), base) && base.ptr() == held_.ptr())) &&
+            (!lazy || !checker_.ptr() || own_checker_method(checker_, kind_ == Kind::begin ? "onBegin" : "onEnd")))
             return true;
     }
     obj_ = Obj();
@@ -225,7 +228,7 @@ bool FuncBase::check(Obj value) {
             // wrapper tells the checker and calls the base function
             const char* name = kind_ == Kind::begin ? "glBegin" : "glEnd";
             PyTypeObject* t = Py_TYPE(o);
-            Ref call, wrapper, base, dict, errors, owner;
+            Ref call, wrapper, base, errors, owner;
             if (!compat::mutable_type(t) || Py_TYPE(t) != &PyType_Type || !compat::generic_getattr(t)) return false;
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t->tp_mro); ++i) {
                 PyTypeObject* b = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(t->tp_mro, i));
@@ -236,11 +239,11 @@ bool FuncBase::check(Obj value) {
                 !peek_own(value, RT_ID("wrapperFunction"), wrapper) || !parts.opengl.defines(wrapper.ptr(), name) ||
                 !peek_own(value, RT_ID("baseFunction"), base) || !base)
                 return false;
-            // the wrapper's own dictionary, which __dict__ could replace
-            dict = Ref::steal_or_null(compat::instance_dict(o));
-            if (!dict || !seen.add(dict.ptr()) || !plain_function(base.ptr(), symbol_, cf, checker, seen, fn))
-                return false;
-            held = dict;
+            // the wrapper's own attributes are read again at every use
+            // (watchers do not see all changes of an object's dictionary)
+            if (!plain_function(base.ptr(), symbol_, cf, checker, seen, fn)) return false;
+            held = base;
+            wrapper_ = wrapper;
             if (checker) {
                 // the checker the wrapper tells is the one the base function reports to
                 PyObject* globals = PyFunction_GET_GLOBALS(wrapper.ptr());

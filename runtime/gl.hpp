@@ -85,7 +85,7 @@ class FuncBase : public Name {
     void* fn_ = nullptr;
     // the last object found genuine
     Kept obj_, cf_, checker_;
-    Kept held_;  // a dictionary seen_ reads that nothing before it keeps alive
+    Kept held_, wrapper_;  // glBegin/glEnd: the wrapper's base and wrapper functions
     compat::Seen seen_;
     Kept rejected_;  // the last function found not to be PyOpenGL's glVertex
     PyObject* rejected_code_ = nullptr;

@@ -191,6 +191,15 @@ bool AttrCache::read(Obj self, PyObject* const* names, int n, Ref* out) {
     if (!dict) return false;
     // The instance dictionary is not held (that would keep the object's
     // data alive): it is the one last read when it is the object's now.
+    // Watchers are not told of every change of an object's own dictionary
+    // (3.13 writes attributes into values it shares with the object), so
+    // where changes are seen through them, nothing is kept.
+    if (compat::kWatchesDicts) {
+        const PlainAttrs attrs(self);
+        for (int i = 0; i < n; ++i)
+            if (!(out[i] = attrs.get(names[i]))) return false;
+        return true;
+    }
     if (type == type_ && type->tp_mro == mro_ && dict.ptr() == dict_ && stamp_.current(dict.ptr()) &&
         seen_.current()) {
         for (int i = 0; i < n; ++i) out[i] = Ref::borrow(values_[i]);
