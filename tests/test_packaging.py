@@ -115,6 +115,7 @@ def _positional(params):
 @pytest.mark.parametrize("name", FRAMEWORK)
 def test_framework_stub_declares_the_public_names(name):
     public = {p.stem for p in (REPO / "framework").glob("*.py") if not p.stem.startswith("_")}
+    public |= {p.parent.name for p in (REPO / "framework").glob("*/__init__.py")}
     assert public <= set(FRAMEWORK)
     module = __import__(name)
     stub = _stub_names(ast.parse((STUBS / (name + ".pyi")).read_text()))
@@ -162,7 +163,8 @@ def test_installed_modules_work_outside_the_checkout(tmp_path):
     assert float(proc.stdout) == pytest.approx(0.1875)
     for name in MODULES + FRAMEWORK:
         stub = (STUBS / (name + ".pyi")).read_text()
-        for installed in (name + ".pyi", name + "-stubs/__init__.pyi"):
+        beside = name + ("/__init__.pyi" if (Path(INSTALLED) / name).is_dir() else ".pyi")
+        for installed in (beside, name + "-stubs/__init__.pyi"):
             assert (Path(INSTALLED) / installed).read_text() == stub, installed
 
 
