@@ -86,7 +86,7 @@ CONSTANTS = {"Quiltsheet": ("GL_ALL_ATTRIB_BITS", "GL_CULL_FACE", "GL_TRIANGLES"
              "Swoopline": ("GL_ALL_ATTRIB_BITS", "GL_LINE_STRIP", "GL_LINES"),
              "Spirelet": ("GL_TRIANGLES", "GL_LIGHT0", "GL_POSITION", "GL_SHININESS"),
              "Arborlot": ()}
-METHODS = {"Quiltsheet": ("evaluate", "get_samples", "set_color_from_XYZ"),
+METHODS = {"Quiltsheet": ("evaluate", "get_samples", "set_color_from_XYZ", "shrink"),
            "Swoopline": ("set_data", "add_point", "evaluate_curve_segment"),
            "Spirelet": ("init", "basicTriangle", "drawSpirelet", "drawTetrahedronWithoutBase"),
            "Arborlot": ("init", "add_subscene")}
@@ -297,6 +297,15 @@ def subclass(base, role, trace, overrides, getattribute):
         return method
     for meth in overrides:
         ns[meth] = make(meth)
+    if "shrink" in overrides:
+        # a colour scheme that makes the grid smaller in the middle of a
+        # drawing: the mesh loop reads the sample counts as it goes
+        def set_color_from_XYZ(self, x, y, z):
+            trace.add("override", "shrink", (x, y, z), [])
+            object.__setattr__(self, "num_samples_rendering", (2, 2))
+            return base.set_color_from_XYZ(self, x, y, z)
+        ns["set_color_from_XYZ"] = set_color_from_XYZ
+        del ns["shrink"]
     if getattribute:
         def __getattribute__(self, name):
             trace.add("self", name)
@@ -447,10 +456,45 @@ def control_points(draw):
             "list": pts.tolist()}.get(kind, pts)
 
 
+class Never(float):
+    """A number every comparison of which says no."""
+
+    def __le__(self, other):
+        return False
+
+    __ge__ = __lt__ = __gt__ = __le__
+
+
+class Always(float):
+    def __le__(self, other):
+        return True
+
+    __ge__ = __lt__ = __gt__ = __le__
+
+
+class Countdown(object):
+    """A level with == and - of its own."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __eq__(self, other):
+        return self.n == other
+
+    def __sub__(self, k):
+        return Countdown(self.n - k)
+
+    def __add__(self, k):
+        return Countdown(self.n + k)
+
+    def __repr__(self):
+        return "Countdown(%r)" % self.n
+
+
 PARAM = mostly(st.floats(0, 3).map(lambda x: round(x, 3)) | st.integers(0, 3),
-               st.sampled_from([Fraction(3, 2), True, -0.5, 3.5, float("nan"), 3.0000001]))
+               st.sampled_from([Fraction(3, 2), True, -0.5, 3.5, float("nan"), 3.0000001, Never(1.0), Always(9.0)]))
 UNIT = mostly(st.floats(0, 1).map(lambda x: round(x, 3)),
-              st.sampled_from([0, 1, True, Fraction(1, 2), -0.25, 1.25, float("nan")]))
+              st.sampled_from([0, 1, True, Fraction(1, 2), -0.25, 1.25, float("nan"), Never(0.5), Always(2.0)]))
 GRID = mostly(st.tuples(st.integers(2, 4), st.integers(2, 4)),
               st.sampled_from([[3, 2], (1, 3), (3, 0), (2,), (2.0, 3), "ab"]))
 
@@ -494,8 +538,10 @@ def spline_strategies(scale):
                          st.sampled_from([[0, 0, 0], (0.0, -0.0, 0), [1, 0, 0]]))
     good_vector = good_vector.map(lambda v: _scaled(v, scale))
     good_point = st.tuples(good_vector, good_vector) | st.tuples(good_vector, good_vector).map(list)
+    # NumPy's arithmetic takes points of other shapes too: scalars, columns
     data_point = mostly(good_point, st.tuples(good_vector, BAD_VECTOR) | st.tuples(BAD_VECTOR, good_vector)
-                        | st.sampled_from([None, 5, ([1, 2, 3],), "ab"]), 5)
+                        | st.sampled_from([None, 5, ([1, 2, 3],), "ab", (0.0, 1.0), (1.5, -1),
+                                           (np.ones((3, 1)), np.zeros((3, 1)))]), 5)
     points = mostly(st.lists(good_point, min_size=2, max_size=4), st.lists(data_point, max_size=4))
     samples = mostly(st.sampled_from([1, 2, 3, 5]), st.sampled_from([0, 2.5, 101]))
     ctor = st.one_of(st.tuples(st.tuples(points), st.just({})),
@@ -514,7 +560,7 @@ def spline_strategies(scale):
 
 # level 2 is 225 triangles, so it is drawn less often than 0 and 1
 LEVEL = mostly(st.integers(0, 1) | st.sampled_from([0.0, 1.0, True, False, np.int64(1), np.float64(1.0),
-                                                    2, Fraction(2, 1)]),
+                                                    2, Fraction(2, 1), 1 + 0j, Countdown(1)]),
                st.sampled_from([-1, 1.5, Fraction(1, 2), float("inf"), float("nan"), 2.0 ** 53, 3e20, None,
                                 "1", [1], -0.5]))
 

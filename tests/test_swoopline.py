@@ -670,6 +670,35 @@ def test_reentrant_data_points_keep_one_matrix_per_pair(action, existing, rng):
             assert s.evaluate_curve_segment(0, 0.5) is None
 
 
+def test_a_call_meanwhile_fails_and_changes_nothing(monkeypatch):
+    # thread A in the middle of add_point (in a substituted transpose) while
+    # the main thread adds a point, then sets new data: those fail at once;
+    # A's point and segment arrive whole and in order
+    import threading
+    import Swoopline as sw_mod
+    s = Swoopline([([0, 0, 0], [1, 0, 0]), ([1, 0, 0], [1, 0, 0])])
+    inside, go, real = threading.Event(), threading.Event(), sw_mod.transpose
+
+    def held(x):
+        inside.set()
+        go.wait(10)
+        return real(x)
+
+    monkeypatch.setattr(sw_mod, "transpose", held)
+    a = threading.Thread(target=s.add_point, args=(([2, 0, 0], [1, 0, 0]),))
+    a.start()
+    assert inside.wait(10)
+    monkeypatch.setattr(sw_mod, "transpose", real)
+    for call in (lambda: s.add_point(([3, 0, 0], [1, 0, 0])), lambda: s.set_data([])):
+        with pytest.raises(RuntimeError, match="another call is changing the spline"):
+            call()
+    go.set()
+    a.join()
+    assert [p[0] for p in s.point_tangent_list] == [[0, 0, 0], [1, 0, 0], [2, 0, 0]]
+    assert len(s.coeff_matrix) == 2
+    np.testing.assert_allclose(s.evaluate_curve_segment(1, 1.0)[0], [2, 0, 0])
+
+
 @pytest.mark.parametrize("existing_d, bad", [
     (3, ([1, 2], [3, 4])),
     (3, ([1, 2, 3, 4], [1, 2, 3, 4])),
