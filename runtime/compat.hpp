@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <dlfcn.h>
+
 #include <cctype>
 #include <cstdarg>
 #include <cstdint>
@@ -427,14 +429,22 @@ inline bool mutable_type(PyTypeObject* t) {
 // module object), so there the function's own definition and the module
 // name it carries tell.
 inline bool is_c_function(PyObject* o, const char* module, const char* function) {
-    if (!PyCFunction_CheckExact(o)) return false;
+    if (Py_TYPE(o) != &PyCFunction_Type) return false;  // no PyCFunction_CheckExact before 3.9
 #ifdef RT_PY2
+    // The name it carries (__module__) is anybody's to set; where its code
+    // lives is not: the module's own shared object, or the interpreter for
+    // a module built into it.
     PyCFunctionObject* f = reinterpret_cast<PyCFunctionObject*>(o);
     if (!f->m_ml || !f->m_ml->ml_name || std::strcmp(f->m_ml->ml_name, function) != 0) return false;
-    if (!f->m_module || !PyString_CheckExact(f->m_module)) return false;
-    const char* name = PyString_AS_STRING(f->m_module);
-    const char* dot = std::strrchr(name, '.');
-    return std::strcmp(dot ? dot + 1 : name, module) == 0;
+    Dl_info code, interpreter;
+    if (!dladdr(reinterpret_cast<void*>(f->m_ml->ml_meth), &code) || !code.dli_fname ||
+        !dladdr(reinterpret_cast<void*>(&PyBaseObject_Type), &interpreter))
+        return false;
+    if (code.dli_fbase == interpreter.dli_fbase) return true;
+    const char* file = std::strrchr(code.dli_fname, '/');
+    file = file ? file + 1 : code.dli_fname;
+    const size_t n = std::strlen(module);
+    return std::strncmp(file, module, n) == 0 && file[n] == '.';
 #else
     PyObject* self = PyCFunction_GET_SELF(o);
     if (!self || !PyModule_CheckExact(self)) return false;

@@ -103,6 +103,17 @@ PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, Py_ssize_t narg
             if (!slots[m + i]) slots[m + i] = PyTuple_GET_ITEM(f->defaults, i);
     }
 
+    // Native bodies calling each other run no bytecode, between whose
+    // instructions the interpreter would let other threads in and handle
+    // signals: that is done here, about as often.
+    static unsigned calls = 0;
+    if (++calls % 1024 == 0) {
+        try {
+            Pace::yield();
+        } catch (const Error&) {
+            return nullptr;
+        }
+    }
     // Native bodies call each other through the interpreter: runaway
     // recursion meets the interpreter's limit, or the end of the C stack.
     if (!enter_recursion()) return nullptr;
