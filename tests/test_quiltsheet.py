@@ -1044,3 +1044,20 @@ MEMORY_CASES = [
 @pytest.mark.parametrize("case, fn, n", MEMORY_CASES, ids=[c[0] for c in MEMORY_CASES])
 def test_memory_stays_flat(case, fn, n):
     assert_memory_flat(fn, n)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizers' allocator keeps its own reserves")
+@pytest.mark.parametrize("shape", [(2, 2000000), (2000000, 2), (1400, 1400)])
+def test_sampling_needs_little_more_than_its_result(shape):
+    # the peak above the result is a small constant whatever the grid's shape
+    proc = run_python("""
+        import resource, numpy as np, Quiltsheet
+        pts = np.array([(i, j, (0.0, -2.0, 2.0, -3.0)[j]) for i in range(4) for j in range(4)])
+        q = Quiltsheet.Quiltsheet(pts)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        result = q.get_samples(%r)
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        print(peak * 1024 - sum(a.nbytes for a in result))
+    """ % (shape,))
+    assert proc.returncode == 0, proc.stderr
+    assert int(proc.stdout) < 16 << 20
