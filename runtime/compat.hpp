@@ -253,6 +253,13 @@ inline int watcher() {
 }  // namespace detail
 #endif
 
+// A build that remembers nothing, to measure what remembering saves.
+#ifdef RT_NO_CACHES
+constexpr bool kRemember = false;
+#else
+constexpr bool kRemember = true;
+#endif
+
 // Whether changes are seen through watchers, which report every change of a
 // watched dictionary to every answer remembered.
 #if defined(RT_DICT_WATCHERS)
@@ -286,7 +293,7 @@ class Seen {
         return ok_;
     }
     void forget() { ok_ = false; }
-    bool current() const { return ok_ && epoch_ == detail::epoch(); }
+    bool current() const { return kRemember && ok_ && epoch_ == detail::epoch(); }
 #elif !defined(RT_PY2)
     static constexpr int kMax = 12;
     PyObject* dicts_[kMax];
@@ -307,7 +314,7 @@ class Seen {
     }
     void forget() { ok_ = false; }
     bool current() const {
-        if (!ok_) return false;
+        if (!kRemember || !ok_) return false;
         for (int i = 0; i < n_; ++i)
             if (reinterpret_cast<PyDictObject*>(dicts_[i])->ma_version_tag != versions_[i]) return false;
         return true;
@@ -342,7 +349,9 @@ class Stamp {
         version_ = reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
         ok_ = true;
     }
-    bool current(PyObject* d) const { return ok_ && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == version_; }
+    bool current(PyObject* d) const {
+        return kRemember && ok_ && reinterpret_cast<PyDictObject*>(d)->ma_version_tag == version_;
+    }
 #else
   public:
     void take(PyObject*) {}

@@ -50,6 +50,25 @@ class Namespace(object):
         self.__dict__.update(attrs)
 
 
+class Countdown(object):
+    """A level of Spirelet's with an == and a - of its own."""
+
+    def __init__(self, n):
+        self.n = n
+
+    def __eq__(self, other):
+        return self.n == other
+
+    def __sub__(self, k):
+        return Countdown(self.n - k)
+
+    def __add__(self, k):
+        return Countdown(self.n + k)
+
+    def __repr__(self):
+        return "Countdown(%r)" % self.n
+
+
 def items_in_order(d):
     """A dictionary's items in its own order where dictionaries have one."""
     return list(d.items()) if ORDERED_DICTS else sorted(d.items(), key=repr)

@@ -34,7 +34,7 @@ import Arborlot
 import Quiltsheet
 import Spirelet
 import Swoopline
-from conftest import REPO, SANITIZED
+from conftest import REPO, SANITIZED, Countdown
 from gl_context import QS_NAMES, SP_NAMES, SW_NAMES, Boom
 
 
@@ -470,25 +470,6 @@ class Always(float):
         return True
 
     __ge__ = __lt__ = __gt__ = __le__
-
-
-class Countdown(object):
-    """A level with == and - of its own."""
-
-    def __init__(self, n):
-        self.n = n
-
-    def __eq__(self, other):
-        return self.n == other
-
-    def __sub__(self, k):
-        return Countdown(self.n - k)
-
-    def __add__(self, k):
-        return Countdown(self.n + k)
-
-    def __repr__(self):
-        return "Countdown(%r)" % self.n
 
 
 PARAM = mostly(st.floats(0, 3).map(lambda x: round(x, 3)) | st.integers(0, 3),

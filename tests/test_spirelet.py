@@ -12,7 +12,7 @@ from OpenGL import GL
 import Spirelet as sp_mod
 from Spirelet import Spirelet
 
-from conftest import run_python
+from conftest import Countdown, run_python
 from gl_context import (SP_NAMES, Recorder, assert_balanced, feedback_triangles, near,
                         snapshot, typed)
 
@@ -141,19 +141,6 @@ def test_invalid_levels_refused_before_any_gl_call(rec, call, level, exc):
     with pytest.raises(exc, match="level"):
         getattr(Spirelet(), call)(level)
     assert rec.calls == []
-
-
-class Countdown(object):
-    """A level with its own == and -."""
-
-    def __init__(self, n):
-        self.n = n
-
-    def __eq__(self, other):
-        return self.n == other
-
-    def __sub__(self, k):
-        return Countdown(self.n - k)
 
 
 class EndingFloat(float):
