@@ -102,13 +102,14 @@ bool plain_function(PyObject* o, const char* symbol, Ref& cf, Ref& checker, comp
 
 // checker.<method> is PyOpenGL's own method, not shadowed by the instance.
 bool own_checker_method(Obj checker, const char* method) {
-    Ref name = to_ref(method), descr, shadow;
+    PyObject* name = std::strcmp(method, "onBegin") == 0 ? RT_ID("onBegin") : RT_ID("onEnd");
+    Ref descr, shadow;
     PyTypeObject* t = Py_TYPE(checker.ptr());
-    if (!compat::generic_getattr(t) || !peek_type_attr(t, name.ptr(), descr) || !descr ||
+    if (!compat::generic_getattr(t) || !peek_type_attr(t, name, descr) || !descr ||
         !parts.opengl.defines(descr.ptr(), method))
         return false;
     Ref dict = Ref::steal_or_null(compat::instance_dict(checker.ptr()));
-    return dict && peek_item(dict.ptr(), name.ptr(), shadow) && !shadow;
+    return dict && peek_item(dict.ptr(), name, shadow) && !shadow;
 }
 
 }  // namespace
@@ -175,10 +176,16 @@ bool FuncBase::genuine(Obj value) {
                                                 : errcheck.is_none());
         Ref wrapper, base;
         const bool lazy = kind_ == Kind::begin || kind_ == Kind::end;
-        if (same && (!lazy || (peek_own(value, RT_ID("wrapperFunction"), wrapper) && wrapper.ptr() == wrapper_.ptr() &&
-                               peek_own(value, RT_ID("baseFunction"), base) && base.ptr() == held_.ptr())) &&
-            (!lazy || !checker_.ptr() || own_checker_method(checker_, kind_ == Kind::begin ? "onBegin" : "onEnd")))
+        if (same && !lazy) return true;
+        if (same && wrapper_facts_.unchanged(value) && (!checker_.ptr() || checker_facts_.unchanged(checker_)))
             return true;
+        if (same && peek_own(value, RT_ID("wrapperFunction"), wrapper) && wrapper.ptr() == wrapper_.ptr() &&
+            peek_own(value, RT_ID("baseFunction"), base) && base.ptr() == held_.ptr() &&
+            (!checker_.ptr() || own_checker_method(checker_, kind_ == Kind::begin ? "onBegin" : "onEnd"))) {
+            wrapper_facts_.take(value);
+            if (checker_.ptr()) checker_facts_.take(checker_);
+            return true;
+        }
     }
     obj_ = Obj();
     if (check(value)) return true;
@@ -278,7 +285,8 @@ bool FuncBase::check(Obj value) {
 namespace {
 // The checker's glGetError: ctypes' own call of the C entry point.
 bool get_error_function(PyObject* f) {
-    return parts.ready && PyObject_TypeCheck(f, parts.cfuncptr) && pointer_of(f) == dlsym(parts.library, "glGetError");
+    static void* entry = parts.library ? dlsym(parts.library, "glGetError") : nullptr;
+    return parts.ready && entry && PyObject_TypeCheck(f, parts.cfuncptr) && pointer_of(f) == entry;
 }
 }  // namespace
 
@@ -289,6 +297,22 @@ void Checker::read() {
         check = Check::none;
         return;
     }
+    // the state last read, while the checker and its class are unchanged
+    static ObjectFacts facts;
+    static Check last_check;
+    static bool last_in_begin;
+    if (facts.unchanged(object)) {
+        check = last_check;
+        in_begin = last_in_begin;
+        return;
+    }
+    read_now();
+    facts.take(object);
+    last_check = check;
+    last_in_begin = in_begin;
+}
+
+void Checker::read_now() {
     Ref current, registered, get_errors, no_error;
     if (!peek_own(object, RT_ID("_currentChecker"), current) || !current ||
         !peek_own(object, RT_ID("_noErrorResult"), no_error) || !no_error || !compat::is_exact_int(no_error.ptr()))

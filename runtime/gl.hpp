@@ -38,6 +38,9 @@ struct Checker {
     Check check = Check::unknown;
     bool in_begin = false;  // between PyOpenGL's glBegin and glEnd
     void read();
+
+  private:
+    void read_now();
 };
 
 // glGetError() through C.
@@ -86,6 +89,7 @@ class FuncBase : public Name {
     // the last object found genuine
     Kept obj_, cf_, checker_;
     Kept held_, wrapper_;  // glBegin/glEnd: the wrapper's base and wrapper functions
+    ObjectFacts wrapper_facts_, checker_facts_;  // and what they were read from
     compat::Seen seen_;
     Kept rejected_;  // the last function found not to be PyOpenGL's glVertex
     PyObject* rejected_code_ = nullptr;

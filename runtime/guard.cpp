@@ -2,6 +2,7 @@
 #include "guard.hpp"
 
 #include <pthread.h>
+#include <time.h>
 
 #include <cstring>
 
@@ -44,11 +45,44 @@ bool enter_recursion() {
 
 // Yield points ---------------------------------------------------------------------
 
+namespace {
+
+double seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+// sys.getswitchinterval(), or its default.
+double switch_interval() {
+    PyObject* f = PySys_GetObject(compat::cname("getswitchinterval"));  // borrowed
+    double s = 0.005;
+    if (f) {
+        Ref keep = Ref::borrow(f);
+        PyObject* v = PyObject_CallObject(f, nullptr);
+        if (v && PyFloat_Check(v)) s = PyFloat_AS_DOUBLE(v);
+        Py_XDECREF(v);
+    }
+    PyErr_Clear();
+    return s;
+}
+
+}  // namespace
+
 void Pace::yield() {
-    // A waiting thread gets the interpreter here, as it would at the switch
-    // interval between two bytecodes.
+    if (PyErr_CheckSignals() < 0) throw Error();
+    // A thread that has waited a switch interval for the interpreter asks
+    // for it and gets it at the next bytecode. Letting go sooner would only
+    // wake it to find the interpreter taken again and start its wait anew,
+    // so it is let go a little later than that, and then handed over.
+    static thread_local double last = 0.0;
+    static thread_local double interval = 0.0;
+    const double now = seconds();
+    if (now - last < 1.5 * interval) return;
     Py_BEGIN_ALLOW_THREADS
     Py_END_ALLOW_THREADS
+    last = seconds();
+    interval = switch_interval();
     if (PyErr_CheckSignals() < 0) throw Error();
 }
 
@@ -134,7 +168,7 @@ bool peek_type_attr(PyTypeObject* type, PyObject* name, Ref& out) {
     struct Known {
         PyTypeObject* type = nullptr;
         PyObject* mro = nullptr;
-        PyObject* name = nullptr;
+        PyObject* name = nullptr;  // held: its address is the key
         compat::Seen seen;
         PyObject* value = nullptr;  // held by a dictionary of the MRO while seen is current
         bool known = false;
@@ -150,7 +184,8 @@ bool peek_type_attr(PyTypeObject* type, PyObject* name, Ref& out) {
     const bool known = walk_mro(type, name, out, seen);
     k.type = type;
     k.mro = type->tp_mro;
-    k.name = name;
+    Py_INCREF(name);
+    Py_XSETREF(k.name, name);
     k.seen = seen;
     k.value = known ? out.ptr() : nullptr;
     k.known = known;
@@ -231,6 +266,37 @@ bool AttrCache::read(Obj self, PyObject* const* names, int n, Ref* out) {
     seen_ = seen;
     for (int i = 0; i < n; ++i) values_[i] = out[i].ptr();
     return true;
+}
+
+bool ObjectFacts::unchanged(Obj o) const {
+    if (compat::kWatchesDicts || o.ptr() != object_ || Py_TYPE(o.ptr()) != type_ || type_->tp_mro != mro_) return false;
+    Ref dict = Ref::steal_or_null(compat::instance_dict(o.ptr()));
+    return dict && dict.ptr() == dict_ && stamp_.current(dict.ptr()) && seen_.current();
+}
+
+void ObjectFacts::take(Obj o) {
+    object_ = nullptr;
+    if (compat::kWatchesDicts) return;
+    PyTypeObject* type = Py_TYPE(o.ptr());
+    Ref dict = Ref::steal_or_null(compat::instance_dict(o.ptr()));
+    if (!dict || !type->tp_mro) return;
+    compat::Seen seen;
+    seen.begin();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(type->tp_mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(type->tp_mro, i);
+        if (!PyType_Check(base)) return;
+        PyTypeObject* t = reinterpret_cast<PyTypeObject*>(base);
+        if (!compat::mutable_type(t)) continue;
+        Ref d = Ref::steal_or_null(compat::type_dict(t));
+        if (!d) return;
+        seen.add(d.ptr());
+    }
+    stamp_.take(dict.ptr());
+    seen_ = seen;
+    object_ = o.ptr();
+    type_ = type;
+    mro_ = type->tp_mro;
+    dict_ = dict.ptr();
 }
 
 bool own_method(Obj self, PyObject* name, Body body) {

@@ -150,6 +150,24 @@ class AttrCache {
     bool read(Obj self, PyObject* const* names, int n, Ref* out);
 };
 
+// What was read from an object's own dictionary and its class's, kept while
+// neither changes: true while `o` is the object last taken, of the same
+// class, with both unchanged. (Not where changes are seen through watchers,
+// which are not told of every change of an object's dictionary.)
+class ObjectFacts {
+    PyObject* object_ = nullptr;
+    PyTypeObject* type_ = nullptr;
+    PyObject* mro_ = nullptr;
+    PyObject* dict_ = nullptr;  // none of these held: compared with live ones
+    compat::Stamp stamp_;
+    compat::Seen seen_;
+
+  public:
+    bool unchanged(Obj o) const;
+    void take(Obj o);
+    void forget() { object_ = nullptr; }
+};
+
 // The builtin function `function` of the C module `module`.
 inline bool c_function(Obj o, const char* module, const char* function) {
     return o && compat::is_c_function(o.ptr(), module, function);
