@@ -242,20 +242,13 @@ struct Fractal {
     void translate(double x, double y, double z, rt::Obj ax, Root ry, rt::Obj az) {
         d.call(G::glTranslate, [&] { return rt::Args{ax, root(g, ry), az}; }, x, y, z);
     }
-    void translate(rt::Obj ax, rt::Obj ay, rt::Obj az) {
-        double x, y, z;
-        rt::np::exact_number(ax.ptr(), x);
-        rt::np::exact_number(ay.ptr(), y);
-        rt::np::exact_number(az.ptr(), z);
+    // the C values, and the constants the literal call passes
+    void translate(double x, double y, double z, rt::Obj ax, rt::Obj ay, rt::Obj az) {
         d.call(G::glTranslate, [&] { return rt::Args{ax, ay, az}; }, x, y, z);
     }
-    void rotate(rt::Obj angle, rt::Obj x, rt::Obj y, rt::Obj z) {
-        double a, vx, vy, vz;
-        rt::np::exact_number(angle.ptr(), a);
-        rt::np::exact_number(x.ptr(), vx);
-        rt::np::exact_number(y.ptr(), vy);
-        rt::np::exact_number(z.ptr(), vz);
-        d.call(G::glRotate, [&] { return rt::Args{angle, x, y, z}; }, a, vx, vy, vz);
+    // glRotate(angle, 0.0, 0.0, 1.0)
+    void turn(double a, rt::Obj angle) {
+        d.call(G::glRotate, [&] { return rt::Args{angle, RT_NUM(0.0), RT_NUM(0.0), RT_NUM(1.0)}; }, a, 0.0, 0.0, 1.0);
     }
     void tilt() {
         d.call(G::glRotate, [&] { return rt::Args{::theta(g), RT_NUM(1.0), RT_NUM(0.0), RT_NUM(0.0)}; }, theta, 1.0,
@@ -294,11 +287,11 @@ struct Fractal {
             d.call(G::glScale, [] { return rt::Args{1.0 / 3.0, 1.0 / 3.0, 1.0 / 3.0}; }, third, third, third);
             spirelet(level - 1);
             d.matrix([&] {
-                translate(RT_NUM(1.0), RT_NUM(0.0), RT_NUM(0.0));
+                translate(1.0, 0.0, 0.0, RT_NUM(1.0), RT_NUM(0.0), RT_NUM(0.0));
                 spirelet(level - 1);
             });
             d.matrix([&] {
-                translate(RT_NUM(2.0), RT_NUM(0.0), RT_NUM(0.0));
+                translate(2.0, 0.0, 0.0, RT_NUM(2.0), RT_NUM(0.0), RT_NUM(0.0));
                 spirelet(level - 1);
             });
             d.matrix([&] {
@@ -314,11 +307,11 @@ struct Fractal {
                 spirelet(level - 1);
             });
             d.matrix([&] {
-                translate(RT_NUM(1), RT_NUM(0), RT_NUM(0));
+                translate(1.0, 0.0, 0.0, RT_NUM(1), RT_NUM(0), RT_NUM(0));
                 tetrahedron(level);
             });
             d.matrix([&] {
-                translate(RT_NUM(2), RT_NUM(0), RT_NUM(0));
+                translate(2.0, 0.0, 0.0, RT_NUM(2), RT_NUM(0), RT_NUM(0));
                 tetrahedron(level);
             });
             d.matrix([&] {
@@ -329,23 +322,23 @@ struct Fractal {
     }
     void draw_tetrahedron(long long level) {
         d.matrix([&] {
-            translate(RT_NUM(-1), RT_NUM(0), RT_NUM(0));
+            translate(-1.0, 0.0, 0.0, RT_NUM(-1), RT_NUM(0), RT_NUM(0));
             d.matrix([&] {
-                translate(RT_NUM(1), RT_NUM(0), RT_NUM(0));
-                rotate(RT_NUM(60), RT_NUM(0.0), RT_NUM(0.0), RT_NUM(1.0));
+                translate(1.0, 0.0, 0.0, RT_NUM(1), RT_NUM(0), RT_NUM(0));
+                turn(60.0, RT_NUM(60));
                 tilt();
                 spirelet(level - 1);
             });
             d.matrix([&] {
-                translate(RT_NUM(1), RT_NUM(0), RT_NUM(0));
-                rotate(RT_NUM(-60), RT_NUM(0.0), RT_NUM(0.0), RT_NUM(1.0));
-                translate(RT_NUM(-1), RT_NUM(0), RT_NUM(0));
+                translate(1.0, 0.0, 0.0, RT_NUM(1), RT_NUM(0), RT_NUM(0));
+                turn(-60.0, RT_NUM(-60));
+                translate(-1.0, 0.0, 0.0, RT_NUM(-1), RT_NUM(0), RT_NUM(0));
                 tilt();
                 spirelet(level - 1);
             });
             d.matrix([&] {
                 translate(1.5, root_value(Root::half_float_int), 0.0, RT_NUM(1.5), Root::half_float_int, RT_NUM(0));
-                rotate(RT_NUM(180), RT_NUM(0.0), RT_NUM(0.0), RT_NUM(1.0));
+                turn(180.0, RT_NUM(180));
                 tilt();
                 spirelet(level - 1);
             });

@@ -355,3 +355,39 @@ report(**out)
 """)
     assert got["native"] == got["rendition"], got
     assert got["native"][1] == [[3, 3, 2]] * 9, got
+
+
+def test_a_kernel_goes_on_literally_where_its_guard_stops_holding(x_display):
+    # another thread puts a counting wrapper in place of a GL global in the
+    # middle of a native drawing (for the spline, inside its line strip):
+    # the drawing goes on through the wrapper and leaves GL and PyOpenGL's
+    # checker as they were
+    got = child(r"""
+import threading, time
+from OpenGL import GL
+from OpenGL.raw.GL import _errors
+import Spirelet, Swoopline
+pane = context()
+out = {}
+for module, name, draw in ((Spirelet, "glVertex", lambda: Spirelet.Spirelet().drawSpirelet(5)),
+                           (Swoopline, "glVertex3f", lambda: Swoopline.Swoopline(SPLINE, 300000).draw_scene(False))):
+    real, calls = getattr(module, name), []
+    def counting(*a):
+        calls.append(1)
+        return real(*a)
+    def swap():
+        time.sleep(0.05)
+        setattr(module, name, counting)
+    before = [int(GL.glGetIntegerv(q)) for q in (GL.GL_MODELVIEW_STACK_DEPTH, GL.GL_ATTRIB_STACK_DEPTH)]
+    t = threading.Thread(target=swap)
+    t.start()
+    draw()
+    t.join()
+    setattr(module, name, real)
+    checker = _errors._error_checker
+    out[name] = [len(calls) > 0, [int(GL.glGetIntegerv(q)) for q in (GL.GL_MODELVIEW_STACK_DEPTH,
+                 GL.GL_ATTRIB_STACK_DEPTH)] == before, int(GL.glGetError()),
+                 checker._currentChecker is checker._registeredChecker]
+report(**out)
+""")
+    assert got == {"glVertex": [True, True, 0, True], "glVertex3f": [True, True, 0, True]}, got
