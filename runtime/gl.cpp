@@ -161,9 +161,8 @@ bool FuncBase::genuine(Obj value) {
     if (!parts.ready || (kind_ == Kind::vertex ? !PyFunction_Check(value.ptr())
                                                : !compat::mutable_type(t) || Py_TYPE(t) != &PyType_Type))
         return false;
-    // a function other than PyOpenGL's glVertex stays so while its code does
-    if (kind_ == Kind::vertex && value.ptr() == rejected_.ptr() && PyFunction_GET_CODE(value.ptr()) == rejected_code_)
-        return false;
+    // a function other than PyOpenGL's glVertex (its code's verdict is kept)
+    if (kind_ == Kind::vertex && !parts.opengl.defines(value.ptr(), "glVertex")) return false;
     if (value.ptr() == obj_.ptr() && seen_.current()) {
         // what is not in a dictionary is read again: the error check of
         // the ctypes function, and a checker method shadowed meanwhile
@@ -188,12 +187,7 @@ bool FuncBase::genuine(Obj value) {
         }
     }
     obj_ = Obj();
-    if (check(value)) return true;
-    if (kind_ == Kind::vertex) {
-        rejected_ = value;
-        rejected_code_ = PyFunction_GET_CODE(value.ptr());
-    }
-    return false;
+    return check(value);
 }
 
 bool FuncBase::check(Obj value) {

@@ -91,8 +91,6 @@ class FuncBase : public Name {
     Kept held_, wrapper_;  // glBegin/glEnd: the wrapper's base and wrapper functions
     ObjectFacts wrapper_facts_, checker_facts_;  // and what they were read from
     compat::Seen seen_;
-    Kept rejected_;  // the last function found not to be PyOpenGL's glVertex
-    PyObject* rejected_code_ = nullptr;
 
     bool check(Obj value);
 };

@@ -457,6 +457,7 @@ namespace {
 struct Curve {
     Ref coeffs;
     std::vector<np::Array> segments;
+    std::vector<char> tame;  // per segment: its tangents cannot overflow or underflow
     Py_ssize_t num = 0;
 
     bool holds(const Env& g, Obj self, Py_ssize_t NSeg) {
@@ -470,9 +471,21 @@ struct Curve {
             return false;
         num = static_cast<Py_ssize_t>(count);
         segments.clear();
+        tame.clear();
         for (Py_ssize_t i = 0; i < NSeg; ++i) {
             segments.push_back(plain_segment(PyList_GET_ITEM(coeffs.ptr(), i)));
-            if (!segments.back() || segments.back().shape(0) < 3) return false;
+            const np::Array& c = segments.back();
+            if (!c || c.shape(0) < 3) return false;
+            // with every coefficient 0 or of a magnitude in [1e-200, 1e200],
+            // the tangent at any t in [0, 1] (t >= 2**-24 where it is not 0)
+            // can neither overflow nor underflow
+            bool t = true;
+            for (Py_ssize_t r = 0; r < c.shape(0); ++r)
+                for (int k = 0; k < 4; ++k) {
+                    const double a = std::fabs(c.at(r, k));
+                    t = t && (a == 0.0 || (a >= 1e-200 && a <= 1e200));
+                }
+            tame.push_back(t);
         }
         return true;
     }
@@ -550,11 +563,14 @@ static bool draw_curve_natively(const Env& g, Obj self, Py_ssize_t NSeg) {
                     bool quiet;
                     {
                         np::QuietArithmetic fp;
+                        const bool tame = curve.tame[segNo];
                         for (Py_ssize_t i = i0; i < i1; ++i) {
                             const double t = linspace01(i, num);
                             for (Py_ssize_t r = 0; r < c.shape(0); ++r) {
                                 const double p = point_at(c, r, t);
-                                tangent_at(c, r, t);  // worked out too, as the method does
+                                // the method works out the tangent too: only
+                                // for what its arithmetic might raise
+                                if (!tame) tangent_at(c, r, t);
                                 if (r < 3) batch[i - i0][r] = static_cast<float>(p);
                             }
                         }

@@ -391,3 +391,31 @@ for module, name, draw in ((Spirelet, "glVertex", lambda: Spirelet.Spirelet().dr
 report(**out)
 """)
     assert got == {"glVertex": [True, True, 0, True], "glVertex3f": [True, True, 0, True]}, got
+
+
+def test_kernels_run_where_nothing_stops_them(x_display):
+    # once PyOpenGL has loaded its functions (at their first literal calls),
+    # the drawings run natively: PyOpenGL's glBegin, whose Python wrapper
+    # tells its checker, is then never called through Python
+    got = child(r"""
+import sys
+import Quiltsheet, Swoopline, Spirelet
+pane = context()
+draws = [lambda: Quiltsheet.Quiltsheet(surface_points(), (5, 5)).draw_scene(False),
+         lambda: Swoopline.Swoopline(SPLINE, 7).draw_scene(False), lambda: Spirelet.Spirelet().drawSpirelet(1)]
+for draw in draws:
+    draw()
+seen = []
+def profile(frame, event, arg):
+    if event == "call" and frame.f_code.co_name == "onBegin":
+        seen.append(1)
+sys.setprofile(profile)
+counts = []
+for draw in draws:
+    del seen[:]
+    draw()
+    counts.append(len(seen))
+sys.setprofile(None)
+report(counts=counts)
+""")
+    assert got == {"counts": [0, 0, 0]}, got
