@@ -356,9 +356,12 @@ static Ref Quiltsheet_get_samples(const Env& g, Obj self, Obj samples) {
     Ref arrays[9];
     Py_ssize_t i0 = 0, j0 = 0;
     if (fast) {
+        // Every element is written: by the kernel, or as the zero np.zeros
+        // gives when the literal loop takes over. (NumPy 1 puts zeroed
+        // arrays in small pages, which take long to give back.)
         np::Array out[9];
         for (int k = 0; k < 9; ++k) {
-            out[k] = np::Array::zeros({m, n});
+            out[k] = np::Array::empty({m, n});
             arrays[k] = out[k].ref();
         }
         if (m > 0 && n > 0) {
@@ -370,6 +373,13 @@ static Ref Quiltsheet_get_samples(const Env& g, Obj self, Obj samples) {
         if (fast)
             return rt::tuple({arrays[0], arrays[1], arrays[2], arrays[3], arrays[4], arrays[5], arrays[6], arrays[7],
                               arrays[8]});
+        // what the literal loop has not reached yet is still zero there,
+        // also where the kernel went ahead of it
+        Py_BEGIN_ALLOW_THREADS
+        for (int k = 0; k < 9; ++k)
+            for (Py_ssize_t i = i0; i < m; ++i)
+                for (Py_ssize_t j = i == i0 ? j0 : 0; j < n; ++j) out[k].at(i, j) = 0.0;
+        Py_END_ALLOW_THREADS
     } else {
         for (Ref& a : arrays) a = g[G::np].attr(RT_ID("zeros"))(samples);
         m = samples[0].to_index();  // range(samples[0])

@@ -373,7 +373,7 @@ bool Package::defines(PyObject* o, const char* name) const {
     if (k.code == code && k.package == this && k.name == name) return k.defines;
     std::string file, co_name;
     const bool defines = code_text(code, "co_filename", file) && code_text(code, "co_name", co_name) &&
-                         co_name == name && file.compare(0, dir_.size(), dir_) == 0;
+                         (!name || co_name == name) && file.compare(0, dir_.size(), dir_) == 0;
     Py_INCREF(code);
     Py_XSETREF(k.code, code);
     k.package = this;

@@ -128,7 +128,8 @@ class Package {
     // From the file of one of its modules, `depth` directories below the top.
     void locate(Obj module_file, int depth);
     bool known() const { return !dir_.empty(); }
-    // o is a Python function named `name` whose code comes from this package.
+    // o is a Python function named `name` (any name for nullptr) whose code
+    // comes from this package.
     bool defines(PyObject* o, const char* name) const;
 };
 

@@ -23,6 +23,119 @@ Package numpy_package;
 PyTypeObject* dispatcher_type = nullptr;
 PyObject* implementation_getter = nullptr;  // its `_implementation`, a data descriptor
 
+// Before 1.25 the dispatcher is a Python closure that one decorator of
+// numpy.core.overrides makes for each public function. One is NumPy's when
+// it runs that decorator's bytecode, in that module, over NumPy's own
+// dispatcher and itself, and the C function it hands them to is NumPy's.
+struct PythonWrapper {
+    PyObject* globals = nullptr;  // numpy.core.overrides' dictionary (held)
+    PyObject* code = nullptr;     // np.dot's (held)
+    Py_ssize_t dispatcher = -1, implementation = -1, itself = -1;
+    PyObject* handler = nullptr;  // interned "implement_array_function"
+} wrapper;
+
+Ref code_attr(PyObject* code, const char* name) {
+    Ref v = Ref::steal_or_null(PyObject_GetAttrString(code, name));
+    if (!v) PyErr_Clear();
+    return v;
+}
+
+// Items of a code object's tuples compared without running code: only
+// exact None, int and str are expected there.
+bool same_item(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    if (Py_TYPE(a) != Py_TYPE(b)) return false;
+    if (compat::is_exact_int(a)) {
+        long long x, y;
+        return compat::int_value(a, x) && compat::int_value(b, y) && x == y;
+    }
+#ifdef RT_PY2
+    return false;
+#else
+    return PyUnicode_CheckExact(a) && PyUnicode_Compare(a, b) == 0;
+#endif
+}
+
+bool same_code(PyObject* a, PyObject* b) {
+    if (a == b) return true;
+    for (const char* name : {"co_code", "co_names", "co_consts", "co_freevars", "co_varnames", "co_cellvars",
+                             "co_argcount", "co_kwonlyargcount", "co_flags"}) {
+        Ref x = code_attr(a, name), y = code_attr(b, name);
+        if (!x || !y) return false;
+        if (PyTuple_CheckExact(x.ptr()) && PyTuple_CheckExact(y.ptr())) {
+            const Py_ssize_t n = PyTuple_GET_SIZE(x.ptr());
+            if (n != PyTuple_GET_SIZE(y.ptr())) return false;
+            for (Py_ssize_t i = 0; i < n; ++i)
+                if (!same_item(PyTuple_GET_ITEM(x.ptr(), i), PyTuple_GET_ITEM(y.ptr(), i))) return false;
+        } else if (PyBytes_CheckExact(x.ptr()) && PyBytes_CheckExact(y.ptr())) {
+            if (PyBytes_GET_SIZE(x.ptr()) != PyBytes_GET_SIZE(y.ptr()) ||
+                std::memcmp(PyBytes_AS_STRING(x.ptr()), PyBytes_AS_STRING(y.ptr()),
+                            static_cast<size_t>(PyBytes_GET_SIZE(x.ptr()))) != 0)
+                return false;
+        } else if (!same_item(x.ptr(), y.ptr())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void find_python_wrapper(PyObject* dot) {
+#ifdef RT_PY2
+    (void)dot;  // NumPy for 2.7 has no such wrappers
+#else
+    Ref name = to_ref("numpy.core.overrides");
+    Ref overrides = Ref::steal_or_null(compat::imported_module(name.ptr()));
+    if (!overrides || !PyModule_CheckExact(overrides.ptr()) ||
+        PyFunction_GetGlobals(dot) != PyModule_GetDict(overrides.ptr()))
+        return;
+    PyObject* code = PyFunction_GetCode(dot);
+    Ref freevars = code_attr(code, "co_freevars");
+    if (!freevars || !PyTuple_CheckExact(freevars.ptr())) return;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(freevars.ptr()); ++i) {
+        PyObject* v = PyTuple_GET_ITEM(freevars.ptr(), i);
+        if (!PyUnicode_Check(v)) return;
+        const char* s = PyUnicode_AsUTF8(v);
+        if (!s) return PyErr_Clear();
+        if (!std::strcmp(s, "dispatcher")) wrapper.dispatcher = i;
+        if (!std::strcmp(s, "implementation")) wrapper.implementation = i;
+        if (!std::strcmp(s, "public_api")) wrapper.itself = i;
+    }
+    if (wrapper.dispatcher < 0 || wrapper.implementation < 0 || wrapper.itself < 0) return;
+    wrapper.handler = intern("implement_array_function");
+    wrapper.code = Ref::borrow(code).release();
+    wrapper.globals = Ref::borrow(PyModule_GetDict(overrides.ptr())).release();
+#endif
+}
+
+// The implementation a Python wrapper of NumPy's hands on, or nothing.
+Ref wrapped(PyObject* o) {
+    if (!wrapper.code || Py_TYPE(o) != &PyFunction_Type ||
+        PyFunction_GetGlobals(o) != wrapper.globals)
+        return Ref();
+    // Code objects never change: the verdict is kept with the last one.
+    static PyObject* known = nullptr;  // held
+    static bool same = false;
+    PyObject* code = PyFunction_GetCode(o);
+    if (known != code) {
+        same = same_code(code, wrapper.code);
+        Py_INCREF(code);
+        Py_XSETREF(known, code);
+    }
+    PyObject* closure = PyFunction_GetClosure(o);
+    if (!same || !closure || !PyTuple_CheckExact(closure)) return Ref();
+    auto cell = [&](Py_ssize_t i) {
+        PyObject* c = PyTuple_GET_ITEM(closure, i);
+        return PyCell_Check(c) ? Ref::steal_or_null(PyCell_Get(c)) : Ref();
+    };
+    Ref itself = cell(wrapper.itself), dispatcher = cell(wrapper.dispatcher);
+    Ref handler;
+    if (itself.ptr() != o || !dispatcher || !numpy_package.defines(dispatcher.ptr(), nullptr) ||
+        !peek_item(wrapper.globals, wrapper.handler, handler) || !handler ||
+        !compat::is_c_function(handler.ptr(), "_multiarray_umath", "implement_array_function"))
+        return Ref();
+    return cell(wrapper.implementation);
+}
+
 void find_numpy() {
     for (const char* name : {"numpy._core._multiarray_umath", "numpy.core._multiarray_umath"}) {
         Ref n = to_ref(name);
@@ -39,6 +152,10 @@ void find_numpy() {
     Ref dot = numpy ? numpy.maybe_attr(RT_ID("dot")) : Ref();
     PyErr_Clear();
     if (!dot) return;
+    if (PyFunction_Check(dot.ptr())) {
+        find_python_wrapper(dot.ptr());
+        return;
+    }
     PyTypeObject* t = Py_TYPE(dot.ptr());
     if (compat::mutable_type(t) || std::strcmp(t->tp_name, "numpy._ArrayFunctionDispatcher") != 0) return;
     Ref getter;
@@ -52,6 +169,7 @@ void find_numpy() {
 // What a public NumPy function runs: itself, or the implementation its
 // dispatcher calls when no argument overrides it.
 Ref implementation(PyObject* o) {
+    if (wrapper.code && PyFunction_Check(o)) return wrapped(o);
     if (dispatcher_type && Py_TYPE(o) == dispatcher_type) {
         PyObject* impl = Py_TYPE(implementation_getter)->tp_descr_get(implementation_getter, o,
                                                                          reinterpret_cast<PyObject*>(dispatcher_type));
@@ -112,8 +230,11 @@ bool Path::genuine(const Env& g) {
     }
     const char* name = attrs_[1] ? attrs_[1] : attrs_[0];
     if (impl_ == Impl::c) {
-        if (!c_genuine_) c_genuine_ = genuine_c_function(found_.ptr(), name);
-        return c_genuine_;
+        if (c_genuine_) return true;
+        const bool genuine = genuine_c_function(found_.ptr(), name);
+        // NumPy's Python wrappers (before 1.25) can be handed another function
+        c_genuine_ = genuine && !PyFunction_Check(found_.ptr());
+        return genuine;
     }
     return genuine_function(found_.ptr(), name, alt_);
 }
