@@ -8,6 +8,7 @@
 #include <Python.h>
 
 #include <dlfcn.h>
+#include <time.h>
 
 #include <cctype>
 #include <cstdarg>
@@ -284,7 +285,8 @@ class Seen {
         epoch_ = detail::epoch();
         ok_ = detail::watcher() >= 0;
     }
-    // d will be read; false when its changes cannot be seen.
+    // d will be read; false when its changes cannot be seen (then the
+    // answer is not remembered: current() stays false).
     bool add(PyObject* d) {
         if (!ok_ || PyDict_Watch(detail::watcher(), d) < 0) {
             PyErr_Clear();
@@ -468,6 +470,29 @@ inline bool is_c_function(PyObject* o, const char* module, const char* function)
     for (const PyMethodDef* m = def->m_methods; m && m->ml_name; ++m)
         if (std::strcmp(m->ml_name, function) == 0) return m->ml_meth == PyCFunction_GET_FUNCTION(o);
     return false;
+#endif
+}
+
+// Threads ---------------------------------------------------------------------
+
+// Lets a thread that waits for the interpreter have it. 3's lock goes to a
+// thread that has asked for it; 2.7's to whichever thread takes it first,
+// nearly always the one that has just let it go, so there a thread that
+// could be waiting is given a moment (2.7's own switches, a hundred times
+// as frequent, let it in by chance).
+inline void hand_over() {
+#ifdef RT_PY2
+    PyThreadState* self = PyThreadState_Get();
+    const bool others = PyInterpreterState_ThreadHead(self->interp) != self || PyThreadState_Next(self);
+    Py_BEGIN_ALLOW_THREADS
+    if (others) {
+        timespec pause = {0, 100000};
+        nanosleep(&pause, nullptr);
+    }
+    Py_END_ALLOW_THREADS
+#else
+    Py_BEGIN_ALLOW_THREADS
+    Py_END_ALLOW_THREADS
 #endif
 }
 

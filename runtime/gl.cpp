@@ -62,7 +62,9 @@ bool plain_function(PyObject* o, const char* symbol, Ref& cf, Ref& checker, comp
     PyTypeObject* t = Py_TYPE(o);
     if (!compat::mutable_type(t) || Py_TYPE(t) != &PyType_Type) return false;
     Ref dict = Ref::steal_or_null(compat::type_dict(t)), call;
-    if (!dict || !seen.add(dict.ptr()) || !peek_item(dict.ptr(), RT_ID("__call__"), call) || !call ||
+    if (!dict) return false;
+    seen.add(dict.ptr());
+    if (!peek_item(dict.ptr(), RT_ID("__call__"), call) || !call ||
         Py_TYPE(call.ptr()) != &PyStaticMethod_Type)
         return false;
     // staticmethod.__get__ gives what it wraps: the bound __call__ of a
@@ -205,9 +207,10 @@ bool FuncBase::check(Obj value) {
             if (!parts.opengl.defines(o, "glVertex")) return false;
             PyObject* globals = PyFunction_GET_GLOBALS(o);
             Ref table, entry, shadow, builtins, len;
-            if (!seen.add(globals) || !peek_item(globals, RT_ID("glVertexDispatch"), table) || !table ||
-                !PyDict_CheckExact(table.ptr()) || !seen.add(table.ptr()))
+            seen.add(globals);
+            if (!peek_item(globals, RT_ID("glVertexDispatch"), table) || !table || !PyDict_CheckExact(table.ptr()))
                 return false;
+            seen.add(table.ptr());
             Py_ssize_t pos = 0;
             PyObject *key, *item;
             while (PyDict_Next(table.ptr(), &pos, &key, &item))
@@ -219,7 +222,8 @@ bool FuncBase::check(Obj value) {
                 !peek_item(globals, RT_ID("__builtins__"), builtins) || !builtins)
                 return false;
             PyObject* b = PyModule_Check(builtins.ptr()) ? PyModule_GetDict(builtins.ptr()) : builtins.ptr();
-            if (!seen.add(b) || !peek_item(b, RT_ID("len"), len) || !c_function(len, compat::kBuiltinsModule, "len"))
+            seen.add(b);
+            if (!peek_item(b, RT_ID("len"), len) || !c_function(len, compat::kBuiltinsModule, "len"))
                 return false;
             break;
         }
@@ -234,7 +238,9 @@ bool FuncBase::check(Obj value) {
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(t->tp_mro); ++i) {
                 PyTypeObject* b = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(t->tp_mro, i));
                 Ref d = Ref::steal_or_null(compat::type_dict(b));
-                if (compat::mutable_type(b) && (!d || !seen.add(d.ptr()))) return false;
+                if (!compat::mutable_type(b)) continue;
+                if (!d) return false;
+                seen.add(d.ptr());
             }
             if (!peek_type_attr(t, RT_ID("__call__"), call) || !parts.opengl.defines(call.ptr(), "__call__") ||
                 !peek_own(value, RT_ID("wrapperFunction"), wrapper) || !parts.opengl.defines(wrapper.ptr(), name) ||
@@ -248,18 +254,22 @@ bool FuncBase::check(Obj value) {
             if (checker) {
                 // the checker the wrapper tells is the one the base function reports to
                 PyObject* globals = PyFunction_GET_GLOBALS(wrapper.ptr());
-                if (!seen.add(globals) || !peek_item(globals, RT_ID("_errors"), errors) || !errors ||
+                seen.add(globals);
+                if (!peek_item(globals, RT_ID("_errors"), errors) || !errors ||
                     !PyModule_CheckExact(errors.ptr()))
                     return false;
                 PyObject* d = PyModule_GetDict(errors.ptr());
-                if (!seen.add(d) || !peek_item(d, RT_ID("_error_checker"), owner) || owner.ptr() != checker.ptr() ||
+                seen.add(d);
+                if (!peek_item(d, RT_ID("_error_checker"), owner) || owner.ptr() != checker.ptr() ||
                     !own_checker_method(checker, kind_ == Kind::begin ? "onBegin" : "onEnd"))
                     return false;
                 PyTypeObject* ct = Py_TYPE(checker.ptr());
                 for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ct->tp_mro); ++i) {
                     PyTypeObject* b = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(ct->tp_mro, i));
                     Ref cd = Ref::steal_or_null(compat::type_dict(b));
-                    if (compat::mutable_type(b) && (!cd || !seen.add(cd.ptr()))) return false;
+                    if (!compat::mutable_type(b)) continue;
+                    if (!cd) return false;
+                    seen.add(cd.ptr());
                 }
             }
             break;

@@ -79,8 +79,7 @@ void Pace::yield() {
     static thread_local double interval = 0.0;
     const double now = seconds();
     if (now - last < 1.5 * interval) return;
-    Py_BEGIN_ALLOW_THREADS
-    Py_END_ALLOW_THREADS
+    compat::hand_over();
     last = seconds();
     interval = switch_interval();
     if (PyErr_CheckSignals() < 0) throw Error();
