@@ -564,14 +564,27 @@ static bool draw_curve_natively(const Env& g, Obj self, Py_ssize_t NSeg) {
                     {
                         np::QuietArithmetic fp;
                         const bool tame = curve.tame[segNo];
-                        for (Py_ssize_t i = i0; i < i1; ++i) {
-                            const double t = linspace01(i, num);
-                            for (Py_ssize_t r = 0; r < c.shape(0); ++r) {
-                                const double p = point_at(c, r, t);
-                                // the method works out the tangent too: only
-                                // for what its arithmetic might raise
-                                if (!tame) tangent_at(c, r, t);
-                                if (r < 3) batch[i - i0][r] = static_cast<float>(p);
+                        if (tame && c.shape(0) == 3) {
+                            // the usual case, with the coefficients at hand
+                            double k[3][4];
+                            for (int r = 0; r < 3; ++r)
+                                for (int j = 0; j < 4; ++j) k[r][j] = c.at(r, j);
+                            for (Py_ssize_t i = i0; i < i1; ++i) {
+                                const double t = linspace01(i, num), t2 = t * t, t3 = t * t * t;
+                                for (int r = 0; r < 3; ++r)
+                                    batch[i - i0][r] =
+                                        static_cast<float>(k[r][0] * t3 + k[r][1] * t2 + k[r][2] * t + k[r][3] * 1.0);
+                            }
+                        } else {
+                            for (Py_ssize_t i = i0; i < i1; ++i) {
+                                const double t = linspace01(i, num);
+                                for (Py_ssize_t r = 0; r < c.shape(0); ++r) {
+                                    const double p = point_at(c, r, t);
+                                    // the method works out the tangent too:
+                                    // only for what its arithmetic might raise
+                                    if (!tame) tangent_at(c, r, t);
+                                    if (r < 3) batch[i - i0][r] = static_cast<float>(p);
+                                }
                             }
                         }
                         quiet = fp.quiet();
