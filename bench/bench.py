@@ -360,13 +360,15 @@ def main(argv=None):
              "on" if _errors._error_checker else "off", fmt(overhead)))
     print(ROW % ("figure (time per call)", "native", "python", "C", "py/nat", "nat/C", "target"))
     results = []
+    # Evaluation: 10% below the figures the kernels reached (60x, 1600x, 22x);
+    # drawing: at most a tenth slower than the same GL calls from C.
     run("evaluation, no GL", "eval", [
         Figure("Quiltsheet.evaluate([1.2, 2.7])", "q_nat.evaluate(st)", "q_py.evaluate(st)",
-               target=("py/nat", 57)),
+               target=("py/nat", 54)),
         Figure("Quiltsheet.get_samples((34, 34))", "q_nat.get_samples((34, 34))",
-               "q_py.get_samples((34, 34))", target=("py/nat", 750)),
+               "q_py.get_samples((34, 34))", target=("py/nat", 1440)),
         Figure("Swoopline.evaluate_curve_segment(2, 0.3)", "s_nat.evaluate_curve_segment(2, 0.3)",
-               "s_py.evaluate_curve_segment(2, 0.3)", target=("py/nat", 22)),
+               "s_py.evaluate_curve_segment(2, 0.3)", target=("py/nat", 19.8)),
         # The caller still holds the previous result when the next call comes,
         # so its arrays cannot be recycled: every call allocates two arrays.
         Figure("  ... while the caller holds the last result",
@@ -376,13 +378,13 @@ def main(argv=None):
     # Single draws, each after a glFinish: none meets the GL work of another.
     run("real GL, hidden 512x512 window", "GL", [
         Figure("Quiltsheet.draw_scene(False) (34, 34)", "q_nat.draw_scene(False)",
-               "q_py.draw_scene(False)", "q_c.draw_scene()", target=("nat/C", 1.3), lit=False),
+               "q_py.draw_scene(False)", "q_c.draw_scene()", target=("nat/C", 1.1), lit=False),
         Figure("Spirelet.drawSpirelet(3), lit", "k_nat.drawSpirelet(3)", "k_py.drawSpirelet(3)",
-               "k_c.drawSpirelet(3)", target=("nat/C", 1.3), lit=True),
+               "k_c.drawSpirelet(3)", target=("nat/C", 1.1), lit=True),
         Figure("Swoopline.draw_scene(False) six points", "s_nat.draw_scene(False)",
-               "s_py.draw_scene(False)", "s_c.draw_scene()", target=("nat/C", 1.3), lit=False),
+               "s_py.draw_scene(False)", "s_c.draw_scene()", target=("nat/C", 1.1), lit=False),
         Figure("Arborlot.draw_scene(), no plants", "g_nat.draw_scene()", "g_py.draw_scene()",
-               "g_c.draw_scene()", target=("nat/C", 1.3), lit=False),
+               "g_c.draw_scene()", target=("nat/C", 1.1), lit=False),
     ], env, args, "glFinish()", results, single=True)
 
     run("GL names replaced by a Python function that does nothing", "substituted", [
