@@ -4,7 +4,10 @@ against a plain-C baseline that issues the same GL calls (bench/gl_baseline.c,
 built by `make build`, loaded through bench/baseline.py).
 
 The drawing figures run on one hidden GLUT window, on a private Xvfb when
-DISPLAY is unset; the native, Python and C draws share its context. A last
+DISPLAY is unset; the native, Python and C draws share its context. Each
+drawing is timed twice: one draw after a glFinish (the time to issue it, on
+an idle GL) and a frame of draws followed by a glFinish (the time until the
+picture is done). A last
 group replaces the GL names that a routine calls by a Python function that
 does nothing, in the native module and in the renditions alike, so that
 what remains is the cost of the code around the GL calls.
@@ -55,6 +58,7 @@ SP_NAMES = ("glBegin", "glEnd", "glNormal3f", "glVertex", "glPushMatrix", "glPop
             "glScale", "glTranslate", "glRotate")
 
 TOLERANCE = 1e-6
+FRAME = 10  # draws per frame in the frame figures
 
 
 # ---------------------------------------------------------------------------
@@ -249,12 +253,19 @@ def per_call(stmt, env, repeat, budget, setup="pass", single=False):
 
 
 class Figure(object):
-    def __init__(self, name, native, python, c=None, target=None, lit=None, substitute=None):
+    def __init__(self, name, native, python, c=None, target=None, lit=None, substitute=None,
+                 frame=None):
         """target: ("py/nat", minimum), ("nat/C", maximum) or None; lit: GL
         lighting on or off while timed (None: left alone); substitute:
-        (modules, names) replaced by ``sub`` while timed."""
+        (modules, names) replaced by ``sub`` while timed; frame: time that
+        many calls and a glFinish, per call."""
         self.name, self.native, self.python, self.c = name, native, python, c
         self.target, self.lit, self.substitute = target, lit, substitute
+        self.frame = frame
+        if frame:
+            self.native, self.python, self.c = (
+                "for _ in range(%d): %s\nglFinish()" % (frame, stmt) if stmt else None
+                for stmt in (native, python, c))
 
 
 def fmt(seconds):
@@ -280,6 +291,8 @@ def run(group, tag, figures, env, args, setup, results, single=False):
         with substituted(*f.substitute) if f.substitute else contextlib.nullcontext():
             t_nat, t_py, t_c = (per_call(stmt, env, args.repeat, args.budget, setup, single)
                                 if stmt else None for stmt in (f.native, f.python, f.c))
+        if f.frame:
+            t_nat, t_py, t_c = (t / f.frame if t else None for t in (t_nat, t_py, t_c))
         py_nat = t_py / t_nat
         nat_c = t_nat / t_c if t_c else None
         verdict = "-"
@@ -386,6 +399,21 @@ def main(argv=None):
         Figure("Arborlot.draw_scene(), no plants", "g_nat.draw_scene()", "g_py.draw_scene()",
                "g_c.draw_scene()", target=("nat/C", 1.1), lit=False),
     ], env, args, "glFinish()", results, single=True)
+
+    # A frame's worth of draws and the wait for the picture: Python's work
+    # overlaps the rasteriser's, as in a viewer that does not replay lists.
+    run("real GL, %d draws then glFinish, per draw" % FRAME, "frame", [
+        Figure("Quiltsheet.draw_scene(False) (34, 34)", "q_nat.draw_scene(False)",
+               "q_py.draw_scene(False)", "q_c.draw_scene()", target=("nat/C", 1.1), lit=False,
+               frame=FRAME),
+        Figure("Spirelet.drawSpirelet(3), lit", "k_nat.drawSpirelet(3)", "k_py.drawSpirelet(3)",
+               "k_c.drawSpirelet(3)", target=("nat/C", 1.1), lit=True, frame=FRAME),
+        Figure("Swoopline.draw_scene(False) six points", "s_nat.draw_scene(False)",
+               "s_py.draw_scene(False)", "s_c.draw_scene()", target=("nat/C", 1.1), lit=False,
+               frame=FRAME),
+        Figure("Arborlot.draw_scene(), no plants", "g_nat.draw_scene()", "g_py.draw_scene()",
+               "g_c.draw_scene()", target=("nat/C", 1.1), lit=False, frame=FRAME),
+    ], env, args, "glFinish()", results)
 
     run("GL names replaced by a Python function that does nothing", "substituted", [
         Figure("Quiltsheet.draw_scene(False) (34, 34)", "q_nat.draw_scene(False)",
