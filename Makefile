@@ -86,7 +86,7 @@ ASAN_ENV = PYTHONPATH=$(ROOT)/build-asan/modules:$(ROOT)/framework \
 CONFIGURE = $(CMAKE) -S $(ROOT) -G Ninja -DCMAKE_MAKE_PROGRAM=$(TOOLS_VENV)/bin/ninja \
             -DRT_WERROR=ON
 
-.PHONY: help demo test check test-dev test-asan test-numpy1 build build-asan wheel installed \
+.PHONY: help demo test check test-dev bench test-asan test-numpy1 build build-asan wheel installed \
         install system-packages venv venv-numpy1 clean distclean
 
 help: ## this list
@@ -121,6 +121,9 @@ check: build installed ## the suite on one interpreter, with the installed wheel
 # The quick loop: the suite on the build, without the installed copy.
 test-dev: build ## the suite once, on the build only
 	$(DEV_ENV) $(VPY) -m pytest -q $(ROOT)/tests
+
+bench: build ## time the modules against Python renditions and C (bench/bench.py)
+	$(DEV_ENV) $(VPY) $(ROOT)/bench/bench.py
 
 # --capture=sys leaves fd 2 alone: a sanitizer report is written there just
 # before the process aborts, and fd capture would swallow it.
