@@ -289,11 +289,12 @@ def run(group, tag, figures, env, args, setup, results, single=False):
         if f.lit is not None:
             set_lighting(f.lit)
         # Whichever side is timed first after a change of drawing meets a
-        # slower GL for a while: each side is timed in both orders (ABBA),
+        # slower GL for a while, and a shared machine adds bursts of its
+        # own: each side is timed in both orders (ABBA), several times,
         # and its best counts.
         best = [None, None, None]
         with substituted(*f.substitute) if f.substitute else contextlib.nullcontext():
-            for order in ((0, 1, 2), (2, 1, 0)):
+            for order in ((0, 1, 2), (2, 1, 0)) * args.rounds:
                 for i in order:
                     stmt = (f.native, f.python, f.c)[i]
                     if stmt:
@@ -320,9 +321,13 @@ def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--repeat", type=int, default=None, help="best of N (default 7, 5 with --quick)")
     ap.add_argument("--quick", action="store_true", help="shorter timings")
+    ap.add_argument("--rounds", type=int, default=None,
+                    help="each side timed in 2N passes, N in each order (default 3, 1 with --quick)")
     args = ap.parse_args(argv)
     if args.repeat is None:
         args.repeat = 5 if args.quick else 7
+    if args.rounds is None:
+        args.rounds = 1 if args.quick else 3
     args.budget = 0.01 if args.quick else 0.1  # seconds per timing
 
     pts, spl = sample_surface_points(), sample_spline_points()
