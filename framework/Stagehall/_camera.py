@@ -13,24 +13,25 @@ from ._models import draw_model, init_model
 CAMERA_KEYS = ("eye", "center", "up", "fovy", "aspect", "near", "far")
 
 
-def norm(v):
-    """Length of v, also where its square would overflow or underflow."""
+def _by_largest(v):
+    """v as floats, its largest magnitude, and v divided by that (None
+    where it is 0, infinite or NaN): squares of the scaled v can neither
+    overflow nor underflow."""
     v = np.asarray(v, dtype=float)
     largest = float(np.max(np.abs(v))) if v.size else 0.0
-    if not 0.0 < largest < float("inf"):
-        return largest
-    v = v / largest
-    return largest * math.sqrt(np.dot(v, v))
+    return v, largest, (v / largest if 0.0 < largest < float("inf") else None)
+
+
+def norm(v):
+    """Length of v, also where its square would overflow or underflow."""
+    _, largest, scaled = _by_largest(v)
+    return largest if scaled is None else largest * math.sqrt(np.dot(scaled, scaled))
 
 
 def unit(v):
     """v scaled to unit length (the zero vector stays as it is)."""
-    v = np.asarray(v, dtype=float)
-    largest = float(np.max(np.abs(v))) if v.size else 0.0
-    if not 0.0 < largest < float("inf"):
-        return v
-    v = v / largest
-    return v / math.sqrt(np.dot(v, v))
+    v, _, scaled = _by_largest(v)
+    return v if scaled is None else scaled / math.sqrt(np.dot(scaled, scaled))
 
 
 def camera_up(forward, up, fallback=None):

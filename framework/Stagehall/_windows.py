@@ -193,15 +193,20 @@ class Framepane(object):
     # GLUT callbacks: an exception escaping one would end the process, and
     # ctypes drops a KeyboardInterrupt or SystemExit; the main loop raises it.
 
-    def _on_display(self):
+    def _guarded(self, key, doing, action):
+        """Run action(); an error is reported once (until ``key`` next
+        succeeds) and drawing goes on, an interrupt or exit ends the loop."""
         try:
-            self.display()
+            action()
         except Exception:
-            _report(self, "display", "drawing window %r" % self.title)
+            _report(self, key, doing % (self.title,))
         except BaseException:
             _stop_loop_with(sys.exc_info())
         else:
-            self._reported.pop("display", None)
+            self._reported.pop(key, None)
+
+    def _on_display(self):
+        self._guarded("display", "drawing window %r", self.display)
 
     def _on_reshape(self, width, height):
         self.width, self.height = width, height
@@ -220,15 +225,10 @@ class Framepane(object):
         self._forward(getattr(self.view, "motion", None), x, y)
 
     def _forward(self, handler, *args):
-        try:
+        def forward():
             if handler is not None and handler(*args):
                 self.request_redisplay()
-        except Exception:
-            _report(self, "input", "handling input in window %r" % self.title)
-        except BaseException:
-            _stop_loop_with(sys.exc_info())
-        else:
-            self._reported.pop("input", None)
+        self._guarded("input", "handling input in window %r", forward)
 
     def _on_close(self):
         for registry in (_state.panes, _state.closing, _state.deferred):
